@@ -1,0 +1,50 @@
+#include "daemon/service.h"
+
+#include "daemon/loop.h"
+#include "gpio/gpio.h"
+
+#include <csignal>
+#include <cstring>
+
+std::atomic<int> got_signal{0};
+
+static_assert(std::atomic<int>::is_always_lock_free, "the stop flag must be safe to set from a signal handler");
+
+void handle_stop_signal(int signum)
+{
+    got_signal.store(signum, std::memory_order_relaxed);
+}
+
+void install_stop_signals()
+{
+    // glibc's signal() installs BSD semantics: SA_RESTART, handler kept.
+    signal(SIGINT, handle_stop_signal);
+    signal(SIGTERM, handle_stop_signal);
+    signal(SIGQUIT, handle_stop_signal);
+}
+
+const char* log_identity(const char* argv0)
+{
+    if (argv0 == nullptr)
+        return nullptr;  // syslog then falls back to the program name
+    const char* slash = std::strrchr(argv0, '/');
+    return slash != nullptr ? slash + 1 : argv0;
+}
+
+void run_mode_loop(const mode_def& def)
+{
+    while (got_signal.load(std::memory_order_relaxed) == 0) {
+        const step_result step = def.body();
+        switch (step.kind) {
+        case step_kind::show:
+            led_set(step.level);
+            nanosleep(&def.period, nullptr);
+            break;
+        case step_kind::blink:
+            blink_activity();
+            break;
+        case step_kind::stop:
+            return;
+        }
+    }
+}

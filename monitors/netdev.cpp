@@ -1,0 +1,64 @@
+#include "monitors/netdev.h"
+
+#include "monitors/activity.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+netdev_counters counters = {0, 0, false};
+}
+
+netdev_counters netdev_last()
+{
+    return counters;
+}
+
+int netdev_read_from(const char* stats_path, const char* name)
+{
+    FILE* file = std::fopen(stats_path, "r");
+    if (file == nullptr)
+        return -1;
+    char line[256];
+    int result = -1;
+    while (std::fgets(line, sizeof line, file) != nullptr) {
+        char* colon = std::strchr(line, ':');
+        if (colon == nullptr)
+            continue;  // header lines
+        *colon = '\0';
+        if (std::strstr(line, name) == nullptr)
+            continue;
+        // Received bytes, seven more receive columns, transmitted bytes.
+        const int got = std::sscanf(colon + 1, "%llu%*u%*u%*u%*u%*u%*u%*u%llu",
+                                    &counters.rx_bytes, &counters.tx_bytes);
+        result = got == 2 ? 0 : -1;
+        break;
+    }
+    std::fclose(file);
+    return result;
+}
+
+int netdev_read(const char* name)
+{
+    return netdev_read_from(NETDEV_STATS, name);
+}
+
+int netdev_activity_from(const char* stats_path, const char* name)
+{
+    if (!counters.primed) {
+        if (netdev_read_from(stats_path, name) != 0)
+            return ACTIVITY_UNREADABLE;
+        counters.primed = true;
+        return ACTIVITY_NONE;
+    }
+    const unsigned long long rx = counters.rx_bytes;
+    const unsigned long long tx = counters.tx_bytes;
+    if (netdev_read_from(stats_path, name) != 0)
+        return ACTIVITY_UNREADABLE;
+    return counters.rx_bytes != rx || counters.tx_bytes != tx ? ACTIVITY_SEEN : ACTIVITY_NONE;
+}
+
+int netdev_activity(const char* name)
+{
+    return netdev_activity_from(NETDEV_STATS, name);
+}

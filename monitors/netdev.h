@@ -1,0 +1,27 @@
+// Traffic on a network interface, from the kernel's counters in /proc/net/dev.
+#pragma once
+
+#include <cstdint>
+
+inline constexpr const char* NETDEV_STATS = "/proc/net/dev";
+
+// Last counters read. One record serves the process: a run watches one
+// interface.
+struct netdev_counters {
+    unsigned long long rx_bytes;
+    unsigned long long tx_bytes;
+    bool primed;
+};
+
+netdev_counters netdev_last();
+
+// Reads `name`'s byte counters into the record: 0, or -1 when the file or
+// the interface's line cannot be read. The first line whose name column
+// contains `name` is the interface's line.
+int netdev_read(const char* name);
+int netdev_read_from(const char* stats_path, const char* name);
+
+// -1: unreadable; 0: no change since the previous call (the first call only
+// takes the baseline); 1: rx or tx bytes changed.
+int netdev_activity(const char* name);
+int netdev_activity_from(const char* stats_path, const char* name);

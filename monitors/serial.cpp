@@ -1,0 +1,111 @@
+#include "monitors/serial.h"
+
+#include "monitors/activity.h"
+
+#include <cstdio>
+#include <cstring>
+#include <syslog.h>
+
+namespace {
+serial_counters counters = {0, 0, false};
+
+FILE* open_first(const char* const* files, size_t count)
+{
+    for (size_t i = 0; i < count; ++i)
+        if (FILE* file = std::fopen(files[i], "r"))
+            return file;
+    return nullptr;
+}
+
+// Leaves in `line` the first line that starts with `digit`; otherwise the
+// buffer does not start with it. Ends at end of file and on a read error.
+void find_port_line(FILE* file, char digit, char (&line)[256])
+{
+    line[0] = '\0';
+    while (std::fgets(line, sizeof line, file) != nullptr) {
+        if (line[0] == digit)
+            return;
+    }
+    line[0] = '\0';
+}
+
+step_result serial_step(int port, int dirs)
+{
+    const int r = serial_activity(port, dirs);
+    if (r == ACTIVITY_UNREADABLE) {
+        syslog(LOG_NOTICE, "failure getting serial stats");
+        return end_mode();
+    }
+    return show_level(r);
+}
+}  // namespace
+
+serial_counters serial_last()
+{
+    return counters;
+}
+
+int serial_read_from(const char* const* files, size_t count, int port)
+{
+    FILE* file = open_first(files, count);
+    if (file == nullptr) {
+        syslog(LOG_NOTICE, "serial stat file not found");
+        return 1;
+    }
+    const char digit = static_cast<char>('0' + port);
+    char line[256];
+    find_port_line(file, digit, line);
+    std::fclose(file);
+
+    if (line[0] != digit) {
+        syslog(LOG_NOTICE, "serial stat file does not contain relevant line");
+        return 1;
+    }
+    const char* data = std::strstr(line, " tx:");
+    if (data == nullptr) {
+        syslog(LOG_NOTICE, "serial stat file line does not contain relevant data");
+        return 1;
+    }
+    if (std::sscanf(data, " tx:%lu rx:%lu", &counters.tx, &counters.rx) != 2) {
+        syslog(LOG_NOTICE, "unexpected serial stat file formatting");
+        return 1;
+    }
+    return 0;
+}
+
+int serial_read(int port)
+{
+    return serial_read_from(serial_stat_files, SERIAL_STAT_FILE_COUNT, port);
+}
+
+int serial_activity_from(const char* const* files, size_t count, int port, int dirs)
+{
+    if (!counters.primed) {
+        if (serial_read_from(files, count, port) != 0)
+            return ACTIVITY_UNREADABLE;
+        counters.primed = true;
+        return ACTIVITY_NONE;
+    }
+    const unsigned long tx = counters.tx;
+    const unsigned long rx = counters.rx;
+    if (serial_read_from(files, count, port) != 0)
+        return ACTIVITY_UNREADABLE;
+    int r = ACTIVITY_NONE;
+    if ((dirs & SERIAL_TX) != 0 && counters.tx != tx)
+        r = ACTIVITY_SEEN;
+    if ((dirs & SERIAL_RX) != 0 && counters.rx != rx)
+        r = ACTIVITY_SEEN;
+    return r;
+}
+
+int serial_activity(int port, int dirs)
+{
+    return serial_activity_from(serial_stat_files, SERIAL_STAT_FILE_COUNT, port, dirs);
+}
+
+step_result mode_serial0_rx() { return serial_step(0, SERIAL_RX); }
+step_result mode_serial0_tx() { return serial_step(0, SERIAL_TX); }
+step_result mode_serial0_any() { return serial_step(0, SERIAL_TX | SERIAL_RX); }
+step_result mode_serial1_rx() { return serial_step(1, SERIAL_RX); }
+step_result mode_serial1_tx() { return serial_step(1, SERIAL_TX); }
+step_result mode_serial1_any() { return serial_step(1, SERIAL_TX | SERIAL_RX); }

@@ -1,0 +1,47 @@
+// Traffic on a serial port, from the UART driver's statistics file; and the
+// LED modes that show it.
+#pragma once
+
+#include "daemon/loop.h"
+
+#include <cstddef>
+
+// Direction mask.
+inline constexpr int SERIAL_TX = 1;
+inline constexpr int SERIAL_RX = 2;
+
+// The driver statistics files, tried in this order; the first that opens is
+// the one read.
+inline constexpr const char* serial_stat_files[] = {
+    "/proc/tty/driver/serial",
+    "/proc/tty/driver/OMAP-SERIAL",
+    "/proc/tty/driver/ttyS",
+    "/proc/tty/driver/atmel_serial",
+};
+inline constexpr size_t SERIAL_STAT_FILE_COUNT = sizeof serial_stat_files / sizeof serial_stat_files[0];
+
+// Last counts read. One record serves the process: a run watches one port.
+struct serial_counters {
+    unsigned long tx;
+    unsigned long rx;
+    bool primed;
+};
+
+serial_counters serial_last();
+
+// Reads port 0's or 1's counts into the record: 0, or 1 after logging why
+// they cannot be read.
+int serial_read(int port);
+int serial_read_from(const char* const* files, size_t count, int port);
+
+// -1: unreadable; 0: no selected direction changed since the previous call
+// (the first call only takes the baseline); 1: one did.
+int serial_activity(int port, int dirs);
+int serial_activity_from(const char* const* files, size_t count, int port, int dirs);
+
+step_result mode_serial0_rx();
+step_result mode_serial0_tx();
+step_result mode_serial0_any();
+step_result mode_serial1_rx();
+step_result mode_serial1_tx();
+step_result mode_serial1_any();

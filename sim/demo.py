@@ -1,0 +1,117 @@
+#!/usr/bin/env python3
+"""Runs the daemon in the simulated router with a mode's demo scenario and
+draws the LED live, one line per second: 16 cells of 62.5 ms each, '█' on,
+'·' off, blank before the first write; what happened in that second and the
+daemon's log lines stand beside it."""
+import os
+import sys
+import threading
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import sandbox  # noqa: E402
+import scenario  # noqa: E402
+
+CELLS = 16
+DEFAULT_MODE = 11
+
+
+def cell(level):
+    if level is None:
+        return " "
+    return {0: "·", 1: "█"}.get(level, "▒")
+
+
+class Drawer:
+    def __init__(self, box):
+        self.box = box
+        self.notes = {}
+        self.row = 0
+        self.done = threading.Event()
+
+    def note(self, box, step):
+        if "note" in step:
+            self.notes.setdefault(int(step["at"]), []).append(step["note"])
+
+    def draw_row(self, sec):
+        writes = self.box.led_writes()
+        cells = []
+        for i in range(CELLS):
+            t = sec + (i + 0.5) / CELLS
+            level = None
+            for when, value in writes:
+                if when > t:
+                    break
+                level = value
+            cells.append(cell(level))
+        logs = [f"log: {m.text}" for t, m in self.box.log_times() if sec <= t < sec + 1]
+        side = "  ".join(self.notes.get(sec, []) + logs)
+        print(f"{sec:4d}s │{''.join(cells)}│ {side}", flush=True)
+
+    def loop(self):
+        while not self.done.is_set():
+            if self.box.t0 is not None and self.box.now() >= self.row + 1:
+                self.draw_row(self.row)
+                self.row += 1
+            else:
+                time.sleep(0.05)
+
+    def finish(self, until):
+        self.done.set()
+        while self.row < until:
+            self.draw_row(self.row)
+            self.row += 1
+
+
+def pick(mode):
+    for s in scenario.all_scenarios():
+        if s.get("mode") == mode and s.get("demo"):
+            return s
+    return None
+
+
+def main():
+    mode = int(sys.argv[1]) if len(sys.argv) > 1 else DEFAULT_MODE
+    why = sandbox.need_root()
+    if why:
+        print(f"demo: {why}; run it as root (sudo scripts/demo {mode})")
+        return 1
+    s = pick(mode)
+    if s is None:
+        modes = sorted({x["mode"] for x in scenario.all_scenarios() if x.get("demo")})
+        print(f"demo: mode {mode} has no demo scenario; modes with one: {modes}")
+        return 1
+    print(f"mode {mode}: {s['title']}")
+    print(f"one line per second, {1000 / CELLS:.1f} ms per cell: █ on, · off\n")
+    drawer = None
+
+    def on_step(box, step):
+        nonlocal drawer
+        drawer.note(box, step)
+
+    original_start = sandbox.Sandbox.start
+
+    def start(box, *a, **kw):
+        nonlocal drawer
+        pid = original_start(box, *a, **kw)
+        drawer = Drawer(box)
+        threading.Thread(target=drawer.loop, daemon=True).start()
+        return pid
+
+    sandbox.Sandbox.start = start
+    box, status = scenario.run(s, on_step=on_step)
+    end = box.led_writes()[-1][0] if box.led_writes() else 0
+    last_log = max((t for t, _ in box.log_times()), default=0)
+    drawer.finish(int(max(end, last_log)) + 1)
+    print()
+    print("system log:")
+    for msg in box.log():
+        print("  " + msg.raw)
+    print(f"exit status: {status}")
+    problems = scenario.check(s, box, status)
+    print("as expected" if not problems else "NOT as expected:\n  " + "\n  ".join(problems))
+    return 0 if not problems else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

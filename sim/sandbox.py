@@ -1,0 +1,271 @@
+"""The simulated router: runs the unmodified daemon in private mount, network
+and process namespaces, with the GPIO stand-in preloaded, a private /tmp, the
+settings file at its real path, tools at their real paths, and a /dev/log
+datagram socket whose raw messages are kept here.
+
+    with Sandbox(build_dir) as box:
+        box.settings("MOD_TAVRIN_MODE=3\n")
+        box.tool("/usr/bin/io", "echo 1; exit 1")
+        box.start()
+        ...
+        box.signal(signal.SIGTERM)
+        assert box.wait() == 0
+"""
+import json
+import os
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+DAEMON_PATH = "/opt/tavrin/bin/tavrind"  # the name it runs under in the sandbox
+PATH = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
+SYSLOG_RE = re.compile(r"^<(\d+)>(\w{3} [ \d]\d \d\d:\d\d:\d\d) ([^\[:]*)\[(\d+)\]: (.*)$", re.S)
+
+LOG_DAEMON = 3 << 3
+LOG_ERR, LOG_NOTICE = 3, 5
+
+
+def need_root():
+    """Why the sandbox cannot run here, or None."""
+    if os.geteuid() != 0:
+        return "the sandbox needs root (namespaces and mounts)"
+    if shutil.which("unshare") is None:
+        return "unshare (util-linux) is missing"
+    return None
+
+
+class LogMessage:
+    def __init__(self, raw):
+        self.raw = raw
+        m = SYSLOG_RE.match(raw)
+        if not m:
+            self.priority, self.ident, self.pid, self.text = None, None, None, raw
+            return
+        self.priority = int(m.group(1))
+        self.ident = m.group(3)
+        self.pid = int(m.group(4))
+        self.text = m.group(5)
+
+    @property
+    def facility(self):
+        return self.priority & ~7 if self.priority is not None else None
+
+    @property
+    def severity(self):
+        return self.priority & 7 if self.priority is not None else None
+
+    def __repr__(self):
+        return repr(self.raw)
+
+
+class Sandbox:
+    def __init__(self, build_dir=None, dev_null=True, serial_dir=True):
+        self.build_dir = build_dir or os.environ.get("TAVRIN_BUILD", os.path.join(HERE, "..", "build"))
+        self.daemon_binary = os.path.abspath(os.environ.get("TAVRIND", os.path.join(self.build_dir, "tavrind")))
+        self.fake_gpio = os.path.abspath(
+            os.environ.get("TAVRIN_FAKEGPIO", os.path.join(self.build_dir, "sim", "libfakegpio.so")))
+        self.opts = {"dev_null": dev_null, "serial_dir": serial_dir}
+        self.work = None
+        self.agent = None
+        self.pid = None
+        self.t0 = None
+        self.messages = []
+        self._log_sock = None
+        self._lock = threading.Lock()
+        self._final_events = None
+
+    # ---- lifecycle -------------------------------------------------------
+    def __enter__(self):
+        # Not under /tmp: the sandbox mounts its own /tmp over the host's.
+        base = os.environ.get("TAVRIN_SIM_BASE", "/var/tmp")
+        self.work = tempfile.mkdtemp(prefix="tavrin-sim-", dir=base)
+        os.chmod(self.work, 0o755)
+        self.sim_dir = os.path.join(self.work, "sim")
+        os.makedirs(os.path.join(self.sim_dir, "pins"))
+        self.gpio_present(True)
+        self._log_sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        self._log_sock.bind(os.path.join(self.work, "devlog"))
+        os.chmod(os.path.join(self.work, "devlog"), 0o666)
+        threading.Thread(target=self._collect_log, daemon=True).start()
+        self.agent = subprocess.Popen(
+            ["unshare", "--mount", "--net", "--pid", "--fork", "--mount-proc", "--propagation", "private",
+             sys.executable, os.path.join(HERE, "agent.py"), self.work, json.dumps(self.opts)],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        ready = self.agent.stdout.readline()
+        if not ready:
+            raise RuntimeError("the sandbox failed to start")
+        return self
+
+    def __exit__(self, *exc):
+        if self.agent is not None:
+            try:
+                self.agent.stdin.close()
+            except OSError:
+                pass
+            try:
+                self.agent.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.agent.kill()
+                self.agent.wait()
+        if self._log_sock is not None:
+            self._log_sock.close()
+        self._final_events = self.gpio_events()
+        if self.work and not os.environ.get("TAVRIN_SIM_KEEP"):
+            subprocess.run(["umount", "-R", os.path.join(self.work, "ns")], stderr=subprocess.DEVNULL)
+            shutil.rmtree(self.work, ignore_errors=True)
+        return False
+
+    def _collect_log(self):
+        sock = self._log_sock
+        while True:
+            try:
+                data = sock.recv(65536)
+            except OSError:
+                return
+            msg = LogMessage(data.decode(errors="replace"))
+            with self._lock:
+                self.messages.append((time.monotonic_ns(), msg))
+
+    def call(self, op, **kw):
+        kw["op"] = op
+        self.agent.stdin.write(json.dumps(kw) + "\n")
+        self.agent.stdin.flush()
+        reply = json.loads(self.agent.stdout.readline())
+        if "error" in reply and op != "read":
+            raise RuntimeError(f"sandbox {op}: {reply['error']}")
+        return reply
+
+    # ---- the device's state ----------------------------------------------
+    def settings(self, text):
+        """Writes the settings file; None removes it."""
+        if text is None:
+            self.remove("/opt/tavrin/etc/settings")
+        else:
+            self.write("/opt/tavrin/etc/settings", text)
+
+    def write(self, path, data, mode="644"):
+        self.call("write", path=path, data=data, mode=mode)
+
+    def tool(self, path, script):
+        """Installs a shell script as a tool (a name without '/' goes to /usr/bin)."""
+        if "/" not in path:
+            path = "/usr/bin/" + path
+        self.write(path, "#!/bin/sh\n" + script + "\n", mode="755")
+
+    def remove(self, path):
+        self.call("remove", path=path)
+
+    def read(self, path):
+        reply = self.call("read", path=path)
+        return reply.get("data")
+
+    def sh(self, cmd, check=True, timeout=30):
+        reply = self.call("sh", cmd=cmd, timeout=timeout)
+        if check and reply["status"] != 0:
+            raise RuntimeError(f"sandbox sh {cmd!r}: status {reply['status']}: {reply['out']}")
+        return reply["out"]
+
+    def spawn(self, argv, argv0=None):
+        """Starts a background process in the sandbox; returns its pid there."""
+        return self.call("spawn", argv=argv, argv0=argv0)["pid"]
+
+    def kill(self, pid, sig=signal.SIGTERM):
+        self.call("signal", pid=pid, sig=int(sig))
+        self.call("wait", pid=pid, timeout=5)
+
+    def gpio_present(self, present):
+        path = os.path.join(self.sim_dir, "gpio")
+        if present:
+            open(path, "a").close()
+        elif os.path.exists(path):
+            os.unlink(path)
+
+    def set_pin(self, name, level):
+        with open(os.path.join(self.sim_dir, "pins", name + ".new"), "w") as f:
+            f.write(str(level))
+        os.rename(os.path.join(self.sim_dir, "pins", name + ".new"), os.path.join(self.sim_dir, "pins", name))
+
+    # ---- the daemon ------------------------------------------------------
+    def start(self, argv0=DAEMON_PATH, env=None):
+        environment = {"PATH": PATH, "LD_PRELOAD": self.fake_gpio, "TAVRIN_SIM_DIR": self.sim_dir}
+        environment.update(env or {})
+        reply = self.call("spawn", argv=[self.daemon_binary], argv0=argv0, env=environment,
+                          out=os.path.join(self.work, "daemon.out"))
+        self.pid, self.t0 = reply["pid"], reply["t0"]
+        return self.pid
+
+    def signal(self, sig):
+        self.call("signal", pid=self.pid, sig=int(sig))
+
+    def wait(self, timeout=10):
+        """The daemon's exit code, or None if it is still running after `timeout`."""
+        status = self.call("wait", pid=self.pid, timeout=timeout)["status"]
+        if status is None:
+            return None
+        return os.waitstatus_to_exitcode(status)
+
+    def now(self):
+        """Seconds since the daemon was started."""
+        return (time.monotonic_ns() - self.t0) / 1e9
+
+    def sleep_until(self, t):
+        delay = t - self.now()
+        if delay > 0:
+            time.sleep(delay)
+
+    # ---- what the device saw ---------------------------------------------
+    def gpio_events(self):
+        """[(seconds since start, kind, args...)] from the GPIO stand-in."""
+        if self._final_events is not None:
+            return self._final_events
+        events = []
+        try:
+            with open(os.path.join(self.sim_dir, "gpio.log")) as f:
+                for line in f:
+                    parts = line.split()
+                    if len(parts) < 2:
+                        continue
+                    t = (int(parts[0]) - (self.t0 or 0)) / 1e9
+                    events.append((t, parts[1], *parts[2:]))
+        except FileNotFoundError:
+            pass
+        return events
+
+    def led_writes(self):
+        """[(seconds since start, level)] of every LED write."""
+        return [(e[0], int(e[2])) for e in self.gpio_events() if e[1] == "led"]
+
+    def led_at(self, t):
+        """The LED level at `t` seconds: the last write before it, or None."""
+        level = None
+        for when, value in self.led_writes():
+            if when > t:
+                break
+            level = value
+        return level
+
+    def log(self):
+        with self._lock:
+            return [m for _, m in self.messages]
+
+    def log_texts(self):
+        return [m.text for m in self.log()]
+
+    def log_times(self):
+        with self._lock:
+            return [((t - self.t0) / 1e9, m) for t, m in self.messages]
+
+    def wait_for_log(self, text, timeout=10):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if text in self.log_texts():
+                return True
+            time.sleep(0.02)
+        return False

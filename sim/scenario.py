@@ -1,0 +1,146 @@
+"""Scenarios: one description of a run of the daemon in the simulated router,
+used both by the end-to-end tests and by the demo.
+
+A scenario is a JSON file in sim/scenarios/:
+  title      what it shows, in a line
+  mode       the mode it exercises (the demo picks scenarios by it)
+  demo       true for the mode's demo scenario
+  sandbox    options for Sandbox (dev_null, serial_dir)
+  setup      the device before the daemon starts:
+               settings  text of the settings file (null: no file)
+               gpio      false: no GPIO device
+               pins      {pin: level}
+               tools     {path or name: shell script body}
+               files     {path: text}
+               sh        [commands run in the sandbox]
+               argv0     the name the daemon is started under
+  timeline   [{at: seconds, <action>, note: text}], actions:
+               pin {pin: level} | gpio true/false | tool {path: script} |
+               write {path: text} | remove path | sh command |
+               spawn {name, argv, argv0} | kill name | signal INT/TERM/QUIT
+  expect     exit        exit status (the daemon must have ended)
+             log         [text] or [[severity, text]]: the whole log in order
+             led         [[t, level]]: the LED level at t seconds
+             gpio_opened false: the daemon never opened the GPIO device
+             lines       {path: [min, max]}: lines in a file of the sandbox
+"""
+import glob
+import json
+import os
+import signal
+
+from sandbox import LOG_DAEMON, LOG_ERR, LOG_NOTICE, DAEMON_PATH, Sandbox
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+SCENARIO_DIR = os.path.join(HERE, "scenarios")
+SEVERITIES = {"err": LOG_ERR, "notice": LOG_NOTICE}
+
+
+def load(path):
+    with open(path) as f:
+        scenario = json.load(f)
+    scenario.setdefault("name", os.path.splitext(os.path.basename(path))[0])
+    return scenario
+
+
+def all_scenarios():
+    return [load(p) for p in sorted(glob.glob(os.path.join(SCENARIO_DIR, "*.json")))]
+
+
+def prepare(box, setup):
+    box.settings(setup.get("settings"))
+    box.gpio_present(setup.get("gpio", True))
+    for pin, level in setup.get("pins", {}).items():
+        box.set_pin(pin, level)
+    for path, script in setup.get("tools", {}).items():
+        box.tool(path, script)
+    for path, text in setup.get("files", {}).items():
+        box.write(path, text)
+    for cmd in setup.get("sh", []):
+        box.sh(cmd)
+
+
+def apply(box, step, spawned):
+    if "pin" in step:
+        for pin, level in step["pin"].items():
+            box.set_pin(pin, level)
+    if "gpio" in step:
+        box.gpio_present(step["gpio"])
+    for path, script in step.get("tool", {}).items():
+        box.tool(path, script)
+    for path, text in step.get("write", {}).items():
+        box.write(path, text)
+    if "remove" in step:
+        box.remove(step["remove"])
+    if "sh" in step:
+        box.sh(step["sh"])
+    if "spawn" in step:
+        s = step["spawn"]
+        spawned[s["name"]] = box.spawn(s["argv"], s.get("argv0"))
+    if "kill" in step:
+        box.kill(spawned.pop(step["kill"]))
+    if "signal" in step:
+        box.signal(getattr(signal, "SIG" + step["signal"]))
+
+
+def run(scenario, on_step=None, build_dir=None):
+    """Runs the scenario; returns (box, exit status or None). The box is
+    closed: its recorded LED writes and log stay readable."""
+    spawned = {}
+    with Sandbox(build_dir, **scenario.get("sandbox", {})) as box:
+        setup = scenario.get("setup", {})
+        prepare(box, setup)
+        box.start(argv0=setup.get("argv0", DAEMON_PATH))
+        timeline = sorted(scenario.get("timeline", []), key=lambda s: s["at"])
+        for step in timeline:
+            box.sleep_until(step["at"])
+            apply(box, step, spawned)
+            if on_step:
+                on_step(box, step)
+        status = box.wait(timeout=scenario.get("wait", 10))
+        box.line_counts = {path: count_lines(box.read(path)) for path in scenario.get("expect", {}).get("lines", {})}
+        if status is None:
+            box.signal(signal.SIGKILL)
+            box.wait(timeout=5)
+        box.still_running = status is None
+    return box, status
+
+
+def count_lines(text):
+    return 0 if not text else text.count("\n")
+
+
+def check(scenario, box, status):
+    """The expectations the run missed, as readable lines (empty: it passed)."""
+    expect = scenario.get("expect", {})
+    problems = []
+    if "exit" in expect and status != expect["exit"]:
+        problems.append(f"exit status {status}, expected {expect['exit']}"
+                        + (" (still running, killed)" if box.still_running else ""))
+    if "log" in expect:
+        want = [(e if isinstance(e, list) else ["notice", e]) for e in expect["log"]]
+        got = box.log()
+        texts = [m.text for m in got]
+        if texts != [text for _, text in want]:
+            problems.append(f"log {texts}, expected {[text for _, text in want]}")
+        else:
+            for msg, (severity, _) in zip(got, want):
+                if msg.priority != LOG_DAEMON | SEVERITIES[severity]:
+                    problems.append(f"priority of {msg.raw!r} is not daemon.{severity}")
+                if msg.ident != "tavrind" and "ident" not in expect:
+                    problems.append(f"identity of {msg.raw!r}")
+                if msg.pid != box.pid:
+                    problems.append(f"pid of {msg.raw!r} is not the daemon's ({box.pid})")
+        if "ident" in expect:
+            problems += [f"identity of {m.raw!r}" for m in got if m.ident != expect["ident"]]
+    for t, level in expect.get("led", []):
+        seen = box.led_at(t)
+        if seen != level:
+            problems.append(f"LED at {t}s is {seen}, expected {level}")
+    if expect.get("gpio_opened") is False and any(e[1] == "open" for e in box.gpio_events()):
+        problems.append("the GPIO device was opened")
+    for path, (low, high) in expect.get("lines", {}).items():
+        n = box.line_counts[path]
+        if not low <= n <= high:
+            problems.append(f"{path} has {n} lines, expected {low} to {high}")
+    return problems

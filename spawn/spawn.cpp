@@ -1,0 +1,134 @@
+#include "spawn/spawn.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+#include <initializer_list>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+constexpr int MAX_ARGS = 62;  // slot 0 is the path, the last slot stays null
+
+thread_local child_redirect redirect_record = {-1, -1, -1};
+
+// Opens "/dev/null" at a descriptor above 2, so that replacing the standard
+// descriptors below cannot close it. -1 when it cannot be had.
+int open_null_above_stdio()
+{
+    int nul = open("/dev/null", O_RDWR);
+    if (nul < 0 || nul > 2)
+        return nul;
+    int lifted = fcntl(nul, F_DUPFD, 3);
+    close(nul);
+    return lifted;
+}
+
+void close_from_3()
+{
+    if (close_range(3, ~0U, 0) == 0)
+        return;
+    // Kernels before 5.9: one call per possible descriptor.
+    for (int fd = getdtablesize() - 1; fd >= 3; --fd)
+        close(fd);
+}
+
+[[noreturn]] void child_exec(const char* path, const char* const* args)
+{
+    const int nul = open_null_above_stdio();
+    const int wanted[3] = {redirect_record.in_fd, redirect_record.out_fd, redirect_record.err_fd};
+    for (int k = 0; k < 3; ++k) {
+        const int v = wanted[k];
+        if (v == k)
+            continue;
+        close(k);
+        if (v >= 0)
+            dup2(v, k);
+        else if (nul >= 0)
+            dup2(nul, k);
+    }
+    close_from_3();
+
+    char* argv[MAX_ARGS + 2];
+    argv[0] = strdup(path);
+    if (argv[0] == nullptr)
+        _exit(1);
+    int n = 1;
+    for (; n <= MAX_ARGS && args[n - 1] != nullptr; ++n)
+        argv[n] = const_cast<char*>(args[n - 1]);
+    argv[n] = nullptr;
+    execvp(argv[0], argv);
+    _exit(1);
+}
+}  // namespace
+
+child_redirect redirect_current()
+{
+    return redirect_record;
+}
+
+void redirect_stdout(int fd)
+{
+    if (fd == 0 || fd == 2)
+        return;
+    redirect_record.out_fd = fd;
+}
+
+void redirect_reset()
+{
+    for (int* fd : {&redirect_record.in_fd, &redirect_record.out_fd, &redirect_record.err_fd}) {
+        if (*fd > 2)
+            close(*fd);
+        *fd = -1;
+    }
+}
+
+int run_program(const char* path, ...)
+{
+    const char* args[MAX_ARGS + 1];
+    va_list ap;
+    va_start(ap, path);
+    int n = 0;
+    for (; n < MAX_ARGS; ++n) {
+        args[n] = va_arg(ap, const char*);
+        if (args[n] == nullptr)
+            break;
+    }
+    va_end(ap);
+    args[n] = nullptr;
+
+    const pid_t pid = fork();
+    if (pid == 0)
+        child_exec(path, args);
+    redirect_reset();
+    if (pid < 0)
+        return -1;
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR)
+            return -1;
+    }
+    return status;
+}
+
+int open_capture(const char* path)
+{
+    return open(path, CAPTURE_FLAGS, CAPTURE_MODE);
+}
+
+int file_exists(const char* path)
+{
+    struct stat st;
+    return stat(path, &st) == 0 ? 1 : 0;
+}
+
+int file_size(const char* path)
+{
+    struct stat st;
+    if (stat(path, &st) != 0)
+        return 0;
+    return st.st_size > INT_MAX ? INT_MAX : static_cast<int>(st.st_size);
+}

@@ -1,0 +1,45 @@
+// Runs one program to completion with prepared standard descriptors, and the
+// small file queries the modes apply to capture files and tools.
+#pragma once
+
+#include <fcntl.h>
+
+// Flags for a file that receives a child's standard output. O_NOFOLLOW: the
+// capture names are fixed and live in the world-writable /tmp, so a symbolic
+// link planted there must not make the daemon overwrite its target.
+inline constexpr int CAPTURE_FLAGS = O_WRONLY | O_CREAT | O_TRUNC | O_SYNC | O_NOFOLLOW;
+inline constexpr int CAPTURE_MODE = 0644;
+
+// Descriptors the next child gets as its standard input, output and error.
+// Per field k: k = inherit the daemon's own; another value >= 0 = that
+// descriptor; negative = "/dev/null".
+struct child_redirect {
+    int in_fd;
+    int out_fd;
+    int err_fd;
+};
+
+// The calling thread's record, -1/-1/-1 between runs.
+child_redirect redirect_current();
+
+// Next child's standard output. 0 and 2 are ignored; a descriptor above 2
+// now belongs to the runner, which closes it after the next fork.
+void redirect_stdout(int fd);
+
+// Closes the stored descriptors above 2 and sets all three back to -1.
+void redirect_reset();
+
+// Forks and runs `path` (looked up along PATH when it has no slash) with the
+// arguments that follow, up to a terminating nullptr; at most 62 arguments
+// are passed. Waits for the child and returns the raw wait status, or -1 when
+// the fork or the wait fails. A child that cannot exec exits with code 1.
+int run_program(const char* path, ...);
+
+// Opens a capture file; the result, -1 included, is meant for redirect_stdout.
+int open_capture(const char* path);
+
+// 1 when `path` exists, else 0.
+int file_exists(const char* path);
+
+// Size of `path` in bytes, 0 when it does not exist.
+int file_size(const char* path);
