@@ -1,0 +1,62 @@
+"""Start-up and stop of the real daemon in the simulated router."""
+import signal
+import time
+import unittest
+
+import harness
+from sandbox import LOG_DAEMON, LOG_NOTICE, Sandbox
+
+IO_TOOL = "echo 1\nexit 1"
+
+
+class StopSignals(unittest.TestCase):
+    def run_and_stop(self, mode, sig, after):
+        with Sandbox() as box:
+            box.settings(f"MOD_TAVRIN_MODE={mode}\n")
+            box.tool("/usr/bin/io", IO_TOOL)
+            box.set_pin("out0", 1)
+            box.start()
+            box.sleep_until(after)
+            sent = box.now()
+            box.signal(sig)
+            code = box.wait(timeout=5)
+            stopped_at = next((t for t, m in box.log_times() if m.text == "stopped"), None)
+            return box, code, sent, stopped_at
+
+    def test_each_stop_signal_ends_the_pin_mode_without_a_further_write(self):
+        for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGQUIT):
+            with self.subTest(signal=sig.name):
+                box, code, sent, _ = self.run_and_stop(3, sig, 0.55)
+                self.assertEqual(code, 0)
+                self.assertEqual(box.log_texts(), ["started", "stopped"])
+                for m in box.log():
+                    self.assertEqual(m.priority, LOG_DAEMON | LOG_NOTICE, m.raw)
+                    self.assertEqual((m.ident, m.pid), ("tavrind", box.pid), m.raw)
+                writes = box.led_writes()
+                self.assertGreaterEqual(len(writes), 4)
+                # A write within a few ms of the signal belongs to the
+                # iteration that was running when it arrived.
+                late = [w for w in writes if w[0] > sent + 0.03]
+                self.assertEqual(late, [], "LED written after the stop signal")
+
+    def test_signal_ends_the_one_second_sleep_early(self):
+        # Mode 15 asks netstat once per second; nothing is connected: LED off.
+        box, code, sent, stopped_at = self.run_and_stop(15, signal.SIGTERM, 0.5)
+        self.assertEqual(code, 0)
+        self.assertEqual(box.led_writes()[0][1], 0)
+        self.assertIsNotNone(stopped_at)
+        self.assertLess(stopped_at - sent, 0.4, "the period sleep was not cut short")
+
+    def test_other_signals_keep_their_default_disposition(self):
+        with Sandbox() as box:
+            box.settings("MOD_TAVRIN_MODE=3\n")
+            box.tool("/usr/bin/io", IO_TOOL)
+            box.start()
+            time.sleep(0.3)
+            box.signal(signal.SIGUSR1)
+            self.assertEqual(box.wait(timeout=5), -signal.SIGUSR1)
+            self.assertEqual(box.log_texts(), ["started"])
+
+
+if __name__ == "__main__":
+    harness.main()

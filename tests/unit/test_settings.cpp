@@ -1,0 +1,95 @@
+#include "settings/settings.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+namespace {
+// The mode a settings file with `text` yields.
+uint32_t mode_of(const std::string& text)
+{
+    FILE* f = std::tmpfile();
+    std::fwrite(text.data(), 1, text.size(), f);
+    const uint32_t mode = settings_get_uint(f, "MOD_TAVRIN_MODE");
+    std::fclose(f);
+    return mode;
+}
+}  // namespace
+
+TEST(Settings, AcceptedSpellingsOfTheValue)
+{
+    EXPECT_EQ(mode_of("MOD_TAVRIN_MODE=3\n"), 3u);
+    EXPECT_EQ(mode_of("MOD_TAVRIN_MODE=\"3\"\n"), 3u);
+    EXPECT_EQ(mode_of("mod_tavrin_mode=3\n"), 3u);
+    EXPECT_EQ(mode_of("MOD_TAVRIN_MODE=12abc\n"), 12u);
+    EXPECT_EQ(mode_of("MOD_TAVRIN_MODE= 7\n"), 7u);
+    EXPECT_EQ(mode_of("MOD_TAVRIN_MODE=\"4\" # note\n"), 4u);
+    EXPECT_EQ(mode_of("MOD_TAVRIN_MODE=5"), 5u) << "no newline at the end of the file";
+}
+
+TEST(Settings, ValuesThatGiveNoMode)
+{
+    EXPECT_EQ(mode_of("MOD_TAVRIN_MODE=\n"), 0u);
+    EXPECT_EQ(mode_of("MOD_TAVRIN_MODE=\"\"\n"), 0u);
+    EXPECT_EQ(mode_of("MOD_TAVRIN_MODE=\"3\n"), 0u) << "a lone quote is taken as the closing one";
+    EXPECT_EQ(mode_of("OTHER=1\n"), 0u);
+    EXPECT_EQ(mode_of(""), 0u);
+    EXPECT_EQ(settings_get_uint(nullptr, "MOD_TAVRIN_MODE"), 0u);
+}
+
+TEST(Settings, KeyMatchesOnlyExactly)
+{
+    EXPECT_EQ(mode_of(" MOD_TAVRIN_MODE=3\n"), 0u);
+    EXPECT_EQ(mode_of("MOD_TAVRIN_MODE =3\n"), 0u);
+    EXPECT_EQ(mode_of("MOD_TAVRIN_MODE_X=3\n"), 0u);
+    EXPECT_EQ(mode_of("X_MOD_TAVRIN_MODE=3\nMOD_TAVRIN_MODE=8\n"), 8u);
+    EXPECT_EQ(mode_of("# MOD_TAVRIN_MODE is the LED mode\nMOD_TAVRIN_MODE=9\n"), 9u)
+        << "a line without '=' is skipped";
+}
+
+TEST(Settings, FirstMatchingLineWins)
+{
+    EXPECT_EQ(mode_of("MOD_TAVRIN_MODE=2\nMOD_TAVRIN_MODE=6\n"), 2u);
+    EXPECT_EQ(mode_of("MOD_TAVRIN_MODE=x\nMOD_TAVRIN_MODE=6\n"), 0u)
+        << "a first matching line without a number ends the search";
+}
+
+TEST(Settings, CrLfReadsLikeLf)
+{
+    EXPECT_EQ(mode_of("A=1\r\nMOD_TAVRIN_MODE=11\r\nB=2\r\n"), 11u);
+    EXPECT_EQ(mode_of("MOD_TAVRIN_MODE=\"11\"\r\n"), 11u);
+}
+
+TEST(Settings, EveryLookupStartsAtTheFirstLine)
+{
+    FILE* f = std::tmpfile();
+    std::fputs("A=1\nMOD_TAVRIN_MODE=4\nB=2\n", f);
+    EXPECT_EQ(settings_get_uint(f, "MOD_TAVRIN_MODE"), 4u);
+    EXPECT_EQ(settings_get_uint(f, "A"), 1u);
+    EXPECT_EQ(settings_get_uint(f, "MOD_TAVRIN_MODE"), 4u);
+    std::fclose(f);
+}
+
+TEST(Settings, LinesLongerThanTheBuffer)
+{
+    // A long comment line before the key does not hide it.
+    EXPECT_EQ(mode_of(std::string(20000, 'x') + "\nMOD_TAVRIN_MODE=5\n"), 5u);
+    // What lies past 16383 characters of a line is read as a line of its own.
+    EXPECT_EQ(mode_of(std::string(16383, 'x') + "MOD_TAVRIN_MODE=9\n"), 9u);
+    EXPECT_EQ(mode_of(std::string(16382, 'x') + "MOD_TAVRIN_MODE=9\n"), 0u);
+}
+
+TEST(Settings, FindReturnsTheValueText)
+{
+    FILE* f = std::tmpfile();
+    std::fputs("NAME=\"router one\" trailing\nEMPTY=\n", f);
+    std::rewind(f);
+    const char* value = settings_find(f, "name");
+    ASSERT_NE(value, nullptr);
+    EXPECT_STREQ(value, "router one");
+    EXPECT_STREQ(settings_find(f, "EMPTY"), "") << "the search goes on from the current position";
+    EXPECT_EQ(settings_find(f, "NAME"), nullptr) << "end of file";
+    std::fclose(f);
+}
