@@ -89,6 +89,12 @@ class Sandbox:
         os.chmod(self.work, 0o755)
         self.sim_dir = os.path.join(self.work, "sim")
         os.makedirs(os.path.join(self.sim_dir, "pins"))
+        # Copies, so that a build tree under the host's /tmp (hidden in the
+        # sandbox) does not matter.
+        bin_dir = os.path.join(self.work, "bin")
+        os.makedirs(bin_dir)
+        self.daemon_binary = shutil.copy2(self.daemon_binary, bin_dir)
+        self.fake_gpio = shutil.copy2(self.fake_gpio, bin_dir)
         self.gpio_present(True)
         self._log_sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
         self._log_sock.bind(os.path.join(self.work, "devlog"))
