@@ -9,6 +9,7 @@ closes, it exits and the kernel ends everything left in the namespace.
 """
 import json
 import os
+import resource
 import select
 import signal
 import stat
@@ -85,7 +86,7 @@ def wait_for(pid, timeout):
     return exited.get(pid)
 
 
-def spawn(argv, argv0=None, env=None, out=None):
+def spawn(argv, argv0=None, env=None, out=None, nofile=None):
     out = out or os.path.join(WORK, "spawn.out")
     actions = [
         (os.POSIX_SPAWN_OPEN, 0, "/dev/null" if os.path.exists("/dev/null") else "/proc/self/cmdline", os.O_RDONLY, 0),
@@ -93,14 +94,22 @@ def spawn(argv, argv0=None, env=None, out=None):
         (os.POSIX_SPAWN_DUP2, 1, 2),
     ]
     args = [argv0 or argv[0]] + list(argv[1:])
-    return os.posix_spawn(argv[0], args, env if env is not None else os.environ, file_actions=actions)
+    if nofile is None:
+        return os.posix_spawn(argv[0], args, env if env is not None else os.environ, file_actions=actions)
+    # The child inherits the limit in force when it is created.
+    saved = resource.getrlimit(resource.RLIMIT_NOFILE)
+    resource.setrlimit(resource.RLIMIT_NOFILE, (nofile, saved[1]))
+    try:
+        return os.posix_spawn(argv[0], args, env if env is not None else os.environ, file_actions=actions)
+    finally:
+        resource.setrlimit(resource.RLIMIT_NOFILE, saved)
 
 
 def handle(cmd):
     op = cmd["op"]
     if op == "spawn":
         t0 = time.monotonic_ns()
-        pid = spawn(cmd["argv"], cmd.get("argv0"), cmd.get("env"), cmd.get("out"))
+        pid = spawn(cmd["argv"], cmd.get("argv0"), cmd.get("env"), cmd.get("out"), cmd.get("nofile"))
         return {"pid": pid, "t0": t0}
     if op == "signal":
         os.kill(cmd["pid"], cmd["sig"])

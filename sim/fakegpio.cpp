@@ -11,7 +11,10 @@
 //   <CLOCK_MONOTONIC ns> open 1|0        (device present / absent)
 //   <ns> led <level>
 //   <ns> get <pin> <result>
-// Without TAVRIN_SIM_DIR every call passes straight through.
+// Without TAVRIN_SIM_DIR every call passes straight through. With
+// TAVRIN_SIM_PASSTHROUGH=1 only the open is redirected and the ioctl calls go
+// to the kernel (which refuses them on a plain file), so that a trace of the
+// daemon's system calls shows its own calls and nothing of the stand-in's.
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -198,7 +201,7 @@ int ioctl(int fd, unsigned long request, ...)
     va_start(ap, request);
     void* arg = va_arg(ap, void*);
     va_end(ap);
-    if (fd >= 0 && fd == device_fd && sim_dir() != nullptr)
+    if (fd >= 0 && fd == device_fd && sim_dir() != nullptr && getenv("TAVRIN_SIM_PASSTHROUGH") == nullptr)
         return device_ioctl(request, reinterpret_cast<long>(arg));
     static ioctl_fn next = next_symbol<ioctl_fn>("ioctl");
     return next(fd, request, arg);

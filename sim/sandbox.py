@@ -199,11 +199,11 @@ class Sandbox:
         os.rename(os.path.join(self.sim_dir, "pins", name + ".new"), os.path.join(self.sim_dir, "pins", name))
 
     # ---- the daemon ------------------------------------------------------
-    def start(self, argv0=DAEMON_PATH, env=None):
+    def start(self, argv0=DAEMON_PATH, env=None, nofile=None):
         environment = {"PATH": PATH, "LD_PRELOAD": self.fake_gpio, "TAVRIN_SIM_DIR": self.sim_dir}
         environment.update(env or {})
         reply = self.call("spawn", argv=[self.daemon_binary], argv0=argv0, env=environment,
-                          out=os.path.join(self.work, "daemon.out"))
+                          out=os.path.join(self.work, "daemon.out"), nofile=nofile)
         self.pid, self.t0 = reply["pid"], reply["t0"]
         return self.pid
 

@@ -23,6 +23,7 @@ A scenario is a JSON file in sim/scenarios/:
              led         [[t, level]]: the LED level at t seconds
              gpio_opened false: the daemon never opened the GPIO device
              lines       {path: [min, max]}: lines in a file of the sandbox
+             gets        how many pin reads reached the GPIO device
 """
 import glob
 import json
@@ -139,6 +140,10 @@ def check(scenario, box, status):
             problems.append(f"LED at {t}s is {seen}, expected {level}")
     if expect.get("gpio_opened") is False and any(e[1] == "open" for e in box.gpio_events()):
         problems.append("the GPIO device was opened")
+    if "gets" in expect:
+        gets = sum(1 for e in box.gpio_events() if e[1] == "get")
+        if gets != expect["gets"]:
+            problems.append(f"{gets} pin reads reached the GPIO device, expected {expect['gets']}")
     for path, (low, high) in expect.get("lines", {}).items():
         n = box.line_counts[path]
         if not low <= n <= high:
