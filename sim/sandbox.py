@@ -95,6 +95,7 @@ class Sandbox:
         os.makedirs(bin_dir)
         self.daemon_binary = shutil.copy2(self.daemon_binary, bin_dir)
         self.fake_gpio = shutil.copy2(self.fake_gpio, bin_dir)
+        self.traffic_script = shutil.copy2(os.path.join(HERE, "traffic.py"), bin_dir)
         self.gpio_present(True)
         self._log_sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
         self._log_sock.bind(os.path.join(self.work, "devlog"))
@@ -185,6 +186,14 @@ class Sandbox:
     def kill(self, pid, sig=signal.SIGTERM):
         self.call("signal", pid=pid, sig=int(sig))
         self.call("wait", pid=pid, timeout=5)
+
+    def veth(self, name):
+        """Creates interface `name` with its peer `name`p, both up."""
+        self.sh(f"ip link add {name} type veth peer name {name}p && ip link set {name} up && ip link set {name}p up")
+
+    def traffic(self, iface, seconds, interval=0.05):
+        """Starts sending frames out of `iface` for `seconds`; returns the pid."""
+        return self.spawn([sys.executable, self.traffic_script, iface, str(seconds), str(interval)])
 
     def gpio_present(self, present):
         path = os.path.join(self.sim_dir, "gpio")

@@ -12,12 +12,15 @@ A scenario is a JSON file in sim/scenarios/:
                pins      {pin: level}
                tools     {path or name: shell script body}
                files     {path: text}
+               veth      [names]: veth pairs name/namep, both up
                sh        [commands run in the sandbox]
                argv0     the name the daemon is started under
   timeline   [{at: seconds, <action>, note: text}], actions:
                pin {pin: level} | gpio true/false | tool {path: script} |
                write {path: text} | remove path | sh command |
-               spawn {name, argv, argv0} | kill name | signal INT/TERM/QUIT
+               spawn {name, argv, argv0} | kill name | signal INT/TERM/QUIT |
+               traffic {iface, seconds[, interval]}: frames out of iface
+               (send out of namep for the daemon's name to receive them)
   expect     exit        exit status (the daemon must have ended)
              log         [text] or [[severity, text]]: the whole log in order
              led         [[t, level]]: the LED level at t seconds
@@ -57,6 +60,8 @@ def prepare(box, setup):
         box.tool(path, script)
     for path, text in setup.get("files", {}).items():
         box.write(path, text)
+    for name in setup.get("veth", []):
+        box.veth(name)
     for cmd in setup.get("sh", []):
         box.sh(cmd)
 
@@ -80,6 +85,9 @@ def apply(box, step, spawned):
         spawned[s["name"]] = box.spawn(s["argv"], s.get("argv0"))
     if "kill" in step:
         box.kill(spawned.pop(step["kill"]))
+    if "traffic" in step:
+        t = step["traffic"]
+        box.traffic(t["iface"], t["seconds"], t.get("interval", 0.05))
     if "signal" in step:
         box.signal(getattr(signal, "SIG" + step["signal"]))
 
