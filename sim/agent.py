@@ -41,6 +41,8 @@ def setup():
         os.makedirs(wk)
         sh(f"mount -t overlay overlay -o lowerdir={folder},upperdir={upper},workdir={wk} {folder}")
     setup_dev()
+    # sysfs shows the interfaces of the namespace that mounts it.
+    sh("mount -t sysfs sysfs /sys")
     if OPTS.get("serial_dir", True):
         sh("mount -t tmpfs serial /proc/tty/driver")
     sh("ip link set lo up")
@@ -115,7 +117,10 @@ def handle(cmd):
         pid = spawn(cmd["argv"], cmd.get("argv0"), cmd.get("env"), cmd.get("out"), cmd.get("nofile"))
         return {"pid": pid, "t0": t0}
     if op == "signal":
-        os.kill(cmd["pid"], cmd["sig"])
+        try:
+            os.kill(cmd["pid"], cmd["sig"])
+        except ProcessLookupError:
+            return {"gone": True}  # it has ended (and been reaped) already
         return {}
     if op == "wait":
         return {"status": wait_for(cmd["pid"], cmd.get("timeout", 10))}

@@ -64,10 +64,10 @@ class Drawer:
 
 
 def pick(mode):
-    for s in scenario.all_scenarios():
-        if s.get("mode") == mode and s.get("demo"):
-            return s
-    return None
+    """The mode's demo scenario, else its first scenario."""
+    candidates = [s for s in scenario.all_scenarios() if s.get("mode") == mode]
+    candidates.sort(key=lambda s: not s.get("demo"))
+    return candidates[0] if candidates else None
 
 
 def main():
@@ -78,8 +78,8 @@ def main():
         return 1
     s = pick(mode)
     if s is None:
-        modes = sorted({x["mode"] for x in scenario.all_scenarios() if x.get("demo")})
-        print(f"demo: mode {mode} has no demo scenario; modes with one: {modes}")
+        modes = sorted({x["mode"] for x in scenario.all_scenarios()})
+        print(f"demo: mode {mode} has no scenario; modes with one: {modes}")
         return 1
     print(f"mode {mode}: {s['title']}")
     print(f"one line per second, {1000 / CELLS:.1f} ms per cell: █ on, · off\n")

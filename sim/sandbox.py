@@ -96,6 +96,7 @@ class Sandbox:
         self.daemon_binary = shutil.copy2(self.daemon_binary, bin_dir)
         self.fake_gpio = shutil.copy2(self.fake_gpio, bin_dir)
         self.traffic_script = shutil.copy2(os.path.join(HERE, "traffic.py"), bin_dir)
+        self.holder_script = shutil.copy2(os.path.join(HERE, "holder.py"), bin_dir)
         self.gpio_present(True)
         self._log_sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
         self._log_sock.bind(os.path.join(self.work, "devlog"))
@@ -194,6 +195,28 @@ class Sandbox:
     def traffic(self, iface, seconds, interval=0.05):
         """Starts sending frames out of `iface` for `seconds`; returns the pid."""
         return self.spawn([sys.executable, self.traffic_script, iface, str(seconds), str(interval)])
+
+    def traffic_cmd(self, iface, seconds, interval=0.05):
+        """The shell command that sends traffic (see traffic.py); `seconds` 0
+        sends one packet."""
+        return f"{sys.executable} {self.traffic_script} {iface} {seconds} {interval}"
+
+    def tun(self, name):
+        """Creates tun device `name`, up."""
+        self.sh(f"ip tuntap add {name} mode tun && ip link set {name} up")
+
+    def hold(self, program, role, port):
+        """Starts a process named `program` holding a TCP socket (see
+        holder.py); returns its pid. Waits until the socket is in place."""
+        pid = self.spawn([sys.executable, self.holder_script, role, str(port)], argv0=program)
+        state = "0A" if role != "connect" else "01"  # LISTEN / ESTABLISHED
+        deadline = time.monotonic() + 5
+        while time.monotonic() < deadline:
+            table = self.read("/proc/net/tcp") or ""
+            if any(f":{port:04X} " in line and f" {state} " in line for line in table.splitlines()):
+                break
+            time.sleep(0.02)
+        return pid
 
     def gpio_present(self, present):
         path = os.path.join(self.sim_dir, "gpio")

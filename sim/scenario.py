@@ -13,6 +13,7 @@ A scenario is a JSON file in sim/scenarios/:
                tools     {path or name: shell script body}
                files     {path: text}
                veth      [names]: veth pairs name/namep, both up
+               tun       [names]: tun devices, up
                sh        [commands run in the sandbox]
                argv0     the name the daemon is started under
   timeline   [{at: seconds, <action>, note: text}], actions:
@@ -20,7 +21,10 @@ A scenario is a JSON file in sim/scenarios/:
                write {path: text} | remove path | sh command |
                spawn {name, argv, argv0} | kill name | signal INT/TERM/QUIT |
                traffic {iface, seconds[, interval]}: frames out of iface
-               (send out of namep for the daemon's name to receive them)
+               (send out of namep for the daemon's name to receive them;
+               a tun device receives the packets itself) |
+               hold {name, program, role, port}: a process named `program`
+               holding a TCP socket (see holder.py); `kill name` ends it
   expect     exit        exit status (the daemon must have ended)
              log         [text] or [[severity, text]]: the whole log in order
              led         [[t, level]]: the LED level at t seconds
@@ -62,6 +66,8 @@ def prepare(box, setup):
         box.write(path, text)
     for name in setup.get("veth", []):
         box.veth(name)
+    for name in setup.get("tun", []):
+        box.tun(name)
     for cmd in setup.get("sh", []):
         box.sh(cmd)
 
@@ -88,6 +94,9 @@ def apply(box, step, spawned):
     if "traffic" in step:
         t = step["traffic"]
         box.traffic(t["iface"], t["seconds"], t.get("interval", 0.05))
+    if "hold" in step:
+        h = step["hold"]
+        spawned[h["name"]] = box.hold(h["program"], h["role"], h["port"])
     if "signal" in step:
         box.signal(getattr(signal, "SIG" + step["signal"]))
 
