@@ -100,12 +100,12 @@ def spawn(argv, argv0=None, env=None, out=None, nofile=None):
     ]
     args = [argv0 or argv[0]] + list(argv[1:])
     if nofile is None:
-        return os.posix_spawn(argv[0], args, env if env is not None else os.environ, file_actions=actions)
+        return os.posix_spawnp(argv[0], args, env if env is not None else os.environ, file_actions=actions)
     # The child inherits the limit in force when it is created.
     saved = resource.getrlimit(resource.RLIMIT_NOFILE)
     resource.setrlimit(resource.RLIMIT_NOFILE, (nofile, saved[1]))
     try:
-        return os.posix_spawn(argv[0], args, env if env is not None else os.environ, file_actions=actions)
+        return os.posix_spawnp(argv[0], args, env if env is not None else os.environ, file_actions=actions)
     finally:
         resource.setrlimit(resource.RLIMIT_NOFILE, saved)
 

@@ -71,6 +71,9 @@ class Sandbox:
         self.daemon_binary = os.path.abspath(os.environ.get("TAVRIND", os.path.join(self.build_dir, "tavrind")))
         self.fake_gpio = os.path.abspath(
             os.environ.get("TAVRIN_FAKEGPIO", os.path.join(self.build_dir, "sim", "libfakegpio.so")))
+        # A daemon built for another architecture runs under this emulator
+        # command (qemu-user), e.g. "qemu-arm -L /usr/arm-linux-gnueabihf".
+        self.emulator = os.environ.get("TAVRIN_EMULATOR", "").split()
         self.opts = {"dev_null": dev_null, "serial_dir": serial_dir}
         self.work = None
         self.agent = None
@@ -234,7 +237,14 @@ class Sandbox:
     def start(self, argv0=DAEMON_PATH, env=None, nofile=None):
         environment = {"PATH": PATH, "LD_PRELOAD": self.fake_gpio, "TAVRIN_SIM_DIR": self.sim_dir}
         environment.update(env or {})
-        reply = self.call("spawn", argv=[self.daemon_binary], argv0=argv0, env=environment,
+        argv = [self.daemon_binary]
+        if self.emulator:
+            # The emulator is a host program: the preload is for the guest.
+            guest_env = [arg for name in ("LD_PRELOAD", "TAVRIN_SIM_DIR", "TAVRIN_SIM_PASSTHROUGH")
+                         if name in environment for arg in ("-E", f"{name}={environment.pop(name)}")]
+            argv = self.emulator + ["-0", argv0] + guest_env + argv
+            argv0 = None
+        reply = self.call("spawn", argv=argv, argv0=argv0, env=environment,
                           out=os.path.join(self.work, "daemon.out"), nofile=nofile)
         self.pid, self.t0 = reply["pid"], reply["t0"]
         return self.pid
