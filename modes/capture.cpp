@@ -1,10 +1,12 @@
 #include "modes/capture.h"
 
+#include "spawn/spawn.h"
+
 #include <cstdio>
 
 int capture_scan_count(const char* path, const char* format, unsigned* value)
 {
-    FILE* file = std::fopen(path, "r");
+    FILE* file = open_capture_read(path);
     if (file == nullptr)
         return -1;
     const int got = std::fscanf(file, format, value);

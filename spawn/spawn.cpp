@@ -114,9 +114,40 @@ int run_program(const char* path, ...)
     return status;
 }
 
+namespace {
+// Opens `path` only if it is a regular file. O_NOFOLLOW refuses a symbolic
+// link; O_NONBLOCK keeps a FIFO planted at the path from blocking the open
+// (it is then refused like any other file that is not a regular one) and is
+// cleared again, so the descriptor behaves as usual.
+int open_regular(const char* path, int flags, mode_t mode)
+{
+    const int fd = open(path, flags | O_NOFOLLOW | O_NONBLOCK, mode);
+    if (fd < 0)
+        return -1;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return -1;
+    }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return fd;
+}
+}  // namespace
+
 int open_capture(const char* path)
 {
-    return open(path, CAPTURE_FLAGS, CAPTURE_MODE);
+    return open_regular(path, CAPTURE_FLAGS, CAPTURE_MODE);
+}
+
+FILE* open_capture_read(const char* path)
+{
+    const int fd = open_regular(path, O_RDONLY | O_CLOEXEC, 0);
+    if (fd < 0)
+        return nullptr;
+    FILE* file = fdopen(fd, "r");
+    if (file == nullptr)
+        close(fd);
+    return file;
 }
 
 int file_exists(const char* path)
@@ -128,7 +159,7 @@ int file_exists(const char* path)
 int file_size(const char* path)
 {
     struct stat st;
-    if (stat(path, &st) != 0)
+    if (lstat(path, &st) != 0 || !S_ISREG(st.st_mode))
         return 0;
     return st.st_size > INT_MAX ? INT_MAX : static_cast<int>(st.st_size);
 }

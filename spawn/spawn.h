@@ -2,6 +2,7 @@
 // small file queries the modes apply to capture files and tools.
 #pragma once
 
+#include <cstdio>
 #include <fcntl.h>
 
 // Flags for a file that receives a child's standard output. O_NOFOLLOW: the
@@ -35,11 +36,17 @@ void redirect_reset();
 // the fork or the wait fails. A child that cannot exec exits with code 1.
 int run_program(const char* path, ...);
 
-// Opens a capture file; the result, -1 included, is meant for redirect_stdout.
+// Opens a capture file for a child's output; the result, -1 included, is
+// meant for redirect_stdout. Anything at the path but a regular file (a
+// symbolic link, a folder, a FIFO) is refused: -1, and the file is untouched.
 int open_capture(const char* path);
+
+// Opens a capture file to read it back; nullptr unless it is a regular file.
+FILE* open_capture_read(const char* path);
 
 // 1 when `path` exists, else 0.
 int file_exists(const char* path);
 
-// Size of `path` in bytes, 0 when it does not exist.
+// Size of the capture file `path` in bytes; 0 when it does not exist or is
+// not a regular file (a symbolic link is not followed).
 int file_size(const char* path);

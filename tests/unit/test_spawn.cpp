@@ -216,6 +216,45 @@ TEST_F(Runner, SymlinkedCapturePathIsLeftUntouched)
     EXPECT_EQ(std::string(buf), target);
 }
 
+TEST_F(Runner, CapturePathThatIsNotARegularFileIsRefusedWithoutBlocking)
+{
+    const std::string folder = dir + "/folder";
+    const std::string fifo = dir + "/fifo";
+    const std::string link = dir + "/link";
+    const std::string target = dir + "/target";
+    ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+    {
+        std::ofstream(target) << "12345678\n";
+    }
+    ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+    for (const std::string& path : {folder, fifo, link}) {
+        EXPECT_EQ(open_capture(path.c_str()), -1) << path;
+        EXPECT_EQ(open_capture_read(path.c_str()), nullptr) << path;
+        EXPECT_EQ(file_size(path.c_str()), 0) << path << " is not judged by what it points to";
+    }
+    EXPECT_EQ(slurp(target), "12345678\n");
+
+    FILE* f = open_capture_read(target.c_str());
+    ASSERT_NE(f, nullptr);
+    unsigned n = 0;
+    EXPECT_EQ(std::fscanf(f, "%u", &n), 1);
+    EXPECT_EQ(n, 12345678u);
+    std::fclose(f);
+}
+
+TEST_F(Runner, CaptureDescriptorIsABlockingWriter)
+{
+    const std::string capture = dir + "/capture.txt";
+    const int fd = open_capture(capture.c_str());
+    ASSERT_GE(fd, 0);
+    const int flags = fcntl(fd, F_GETFL);
+    EXPECT_EQ(flags & O_NONBLOCK, 0);
+    EXPECT_NE(flags & O_SYNC, 0);
+    EXPECT_EQ(flags & O_ACCMODE, O_WRONLY);
+    close(fd);
+}
+
 TEST_F(Runner, FailedWaitIsReportedAsFailure)
 {
     // With SIGCHLD ignored the kernel reaps children itself and waitpid fails.
