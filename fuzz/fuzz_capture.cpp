@@ -1,0 +1,19 @@
+// The scans of the OpenVPN and IPsec captures on arbitrary tool output.
+#include "modes/capture.h"
+#include "modes/vpn.h"
+
+#include "input_file.h"
+
+#include <initializer_list>
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    const char* path = input_file(data, size);
+    unsigned value = 0;
+    for (const char* format : {OPENVPN_SCAN, IPSEC_SCAN}) {
+        const int r = capture_scan_count(path, format, &value);
+        if (r != 0 && r != -1)
+            __builtin_trap();
+    }
+    return 0;
+}
