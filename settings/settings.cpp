@@ -13,6 +13,41 @@ void cut_at_first(char* text, char c)
     if (char* p = std::strchr(text, c))
         *p = '\0';
 }
+
+bool is_blank(char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+// Reads an unsigned decimal number the way "%u" does on the router's 32-bit
+// C library: leading blanks skipped, an optional sign (a minus wraps), digits
+// up to the first non-digit; a number beyond 32 bits gives 4294967295. Done
+// here rather than by sscanf, whose out-of-range result is undefined and on
+// a 64-bit build truncates instead (4294967299 would read as 3).
+bool parse_u32(const char* text, uint32_t* out)
+{
+    while (is_blank(*text))
+        ++text;
+    const bool negative = *text == '-';
+    if (*text == '-' || *text == '+')
+        ++text;
+    if (*text < '0' || *text > '9')
+        return false;
+    uint64_t magnitude = 0;
+    bool overflow = false;
+    for (; *text >= '0' && *text <= '9'; ++text) {
+        magnitude = magnitude * 10 + static_cast<uint64_t>(*text - '0');
+        if (magnitude > UINT32_MAX) {
+            overflow = true;
+            magnitude = UINT32_MAX;  // keeps the loop from overflowing
+        }
+    }
+    if (overflow)
+        *out = UINT32_MAX;
+    else
+        *out = negative ? static_cast<uint32_t>(0u - static_cast<uint32_t>(magnitude)) : static_cast<uint32_t>(magnitude);
+    return true;
+}
 }  // namespace
 
 const char* settings_find(FILE* file, const char* key)
@@ -45,10 +80,8 @@ uint32_t settings_get_uint(FILE* file, const char* key)
     const char* value = settings_find(file, key);
     if (value == nullptr)
         return 0;
-    unsigned int n = 0;
-    if (std::sscanf(value, "%u", &n) != 1)
-        return 0;
-    return n;
+    uint32_t n = 0;
+    return parse_u32(value, &n) ? n : 0;
 }
 
 void load_mode(uint32_t* mode)

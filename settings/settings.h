@@ -12,8 +12,9 @@ inline constexpr const char* SETTINGS_MODE_KEY = "MOD_TAVRIN_MODE";
 // which lives in a static line buffer until the next lookup, or nullptr.
 const char* settings_find(FILE* file, const char* key);
 
-// Value of `key` as an unsigned number read from the file's first line; 0 when
-// `file` is null, the key is absent or its value does not start with a number.
+// Value of `key` as an unsigned number, looked up from the file's first line;
+// 0 when `file` is null, the key is absent or its value does not start with a
+// number. A number beyond 32 bits reads as 4294967295; a minus sign wraps.
 uint32_t settings_get_uint(FILE* file, const char* key);
 
 // Reads the LED mode from the settings file into `*mode`; 0 when unusable.

@@ -39,6 +39,20 @@ TEST(Settings, ValuesThatGiveNoMode)
     EXPECT_EQ(settings_get_uint(nullptr, "MOD_TAVRIN_MODE"), 0u);
 }
 
+TEST(Settings, NumbersReadLikeUnsignedOn32Bits)
+{
+    EXPECT_EQ(mode_of("MOD_TAVRIN_MODE=+6\n"), 6u);
+    EXPECT_EQ(mode_of("MOD_TAVRIN_MODE=\t 007\n"), 7u);
+    EXPECT_EQ(mode_of("MOD_TAVRIN_MODE=-1\n"), 4294967295u) << "a minus sign wraps";
+    EXPECT_EQ(mode_of("MOD_TAVRIN_MODE=-4294967295\n"), 1u);
+    EXPECT_EQ(mode_of("MOD_TAVRIN_MODE=4294967295\n"), 4294967295u);
+    EXPECT_EQ(mode_of("MOD_TAVRIN_MODE=4294967299\n"), 4294967295u) << "beyond 32 bits is no mode, not mode 3";
+    EXPECT_EQ(mode_of("MOD_TAVRIN_MODE=-4294967299\n"), 4294967295u);
+    EXPECT_EQ(mode_of("MOD_TAVRIN_MODE=" + std::string(5000, '9') + "\n"), 4294967295u);
+    EXPECT_EQ(mode_of("MOD_TAVRIN_MODE=-\n"), 0u);
+    EXPECT_EQ(mode_of("MOD_TAVRIN_MODE=- 3\n"), 0u);
+}
+
 TEST(Settings, KeyMatchesOnlyExactly)
 {
     EXPECT_EQ(mode_of(" MOD_TAVRIN_MODE=3\n"), 0u);
