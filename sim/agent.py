@@ -19,11 +19,36 @@ import time
 
 WORK = sys.argv[1]
 OPTS = json.loads(sys.argv[2])
+CGROUP_NAME = "tavrin-" + os.path.basename(WORK)
 exited = {}  # pid -> raw wait status, for every process that ended
 
 
 def sh(cmd):
-    subprocess.run(cmd, shell=True, check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(cmd, shell=True, check=True, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+
+
+def pids_group(maximum):
+    """The sandbox's pids cgroup, limited to `maximum` tasks ("max": no
+    limit): a process in it cannot fork once the group holds that many."""
+    root = os.path.join(WORK, "ns", "pids")
+    if not os.path.ismount(root):
+        os.makedirs(root, exist_ok=True)
+        try:
+            sh(f"mount -t cgroup -o pids pids {root}")
+        except subprocess.CalledProcessError:
+            sh(f"mount -t cgroup2 cgroup2 {root}")
+            with open(os.path.join(root, "cgroup.subtree_control"), "w") as f:
+                f.write("+pids")
+    group = os.path.join(root, CGROUP_NAME)
+    os.makedirs(group, exist_ok=True)
+    with open(os.path.join(group, "pids.max"), "w") as f:
+        f.write(str(maximum))
+    return group
+
+
+def join_group(group, pid):
+    with open(os.path.join(group, "cgroup.procs"), "w") as f:
+        f.write(str(pid))
 
 
 def setup():
@@ -49,15 +74,15 @@ def setup():
     # No IPv6 autoconfiguration chatter: interface counters move only with
     # the traffic a test sends.
     sh("sysctl -q -w net.ipv6.conf.all.disable_ipv6=1 net.ipv6.conf.default.disable_ipv6=1")
+    if not OPTS.get("dev_null", True):
+        os.unlink("/dev/null")  # last: the set-up above needs it
 
 
 def setup_dev():
     """A /dev of our own: the system log socket is the harness's, and a fault
     case can leave out /dev/null."""
     sh("mount -t tmpfs dev /dev")
-    nodes = {"zero": (1, 5), "full": (1, 7), "random": (1, 8), "urandom": (1, 9), "tty": (5, 0)}
-    if OPTS.get("dev_null", True):
-        nodes["null"] = (1, 3)
+    nodes = {"null": (1, 3), "zero": (1, 5), "full": (1, 7), "random": (1, 8), "urandom": (1, 9), "tty": (5, 0)}
     for name, (major, minor) in nodes.items():
         os.mknod(f"/dev/{name}", 0o666 | stat.S_IFCHR, os.makedev(major, minor))
         os.chmod(f"/dev/{name}", 0o666)
@@ -91,8 +116,28 @@ def wait_for(pid, timeout):
     return exited.get(pid)
 
 
-def spawn(argv, argv0=None, env=None, out=None, nofile=None):
+def spawn_in_group(argv, args, env, out, group):
+    """Starts a process that enters `group` before it execs, so a fork limit
+    holds from its first instruction."""
+    pid = os.fork()
+    if pid == 0:
+        try:
+            null = "/dev/null" if os.path.exists("/dev/null") else "/proc/self/cmdline"
+            os.dup2(os.open(null, os.O_RDONLY), 0)
+            os.dup2(os.open(out, os.O_WRONLY | os.O_CREAT | os.O_APPEND, 0o644), 1)
+            os.dup2(1, 2)
+            join_group(group, os.getpid())
+            os.execvpe(argv[0], args, env)
+        finally:
+            os._exit(127)
+    return pid
+
+
+def spawn(argv, argv0=None, env=None, out=None, nofile=None, pids_max=None):
     out = out or os.path.join(WORK, "spawn.out")
+    if pids_max is not None:
+        args = [argv0 or argv[0]] + list(argv[1:])
+        return spawn_in_group(argv, args, env if env is not None else os.environ, out, pids_group(pids_max))
     actions = [
         (os.POSIX_SPAWN_OPEN, 0, "/dev/null" if os.path.exists("/dev/null") else "/proc/self/cmdline", os.O_RDONLY, 0),
         (os.POSIX_SPAWN_OPEN, 1, out, os.O_WRONLY | os.O_CREAT | os.O_APPEND, 0o644),
@@ -114,7 +159,8 @@ def handle(cmd):
     op = cmd["op"]
     if op == "spawn":
         t0 = time.monotonic_ns()
-        pid = spawn(cmd["argv"], cmd.get("argv0"), cmd.get("env"), cmd.get("out"), cmd.get("nofile"))
+        pid = spawn(cmd["argv"], cmd.get("argv0"), cmd.get("env"), cmd.get("out"), cmd.get("nofile"),
+                    cmd.get("pids_max"))
         return {"pid": pid, "t0": t0}
     if op == "signal":
         try:
@@ -153,6 +199,9 @@ def handle(cmd):
                 return {"data": f.read().decode("latin-1")}
         except OSError as e:
             return {"error": e.strerror}
+    if op == "limit_pids":
+        join_group(pids_group(cmd["max"]), cmd["pid"])
+        return {}
     if op == "now":
         return {"t": time.monotonic_ns()}
     raise ValueError(f"unknown op {op}")

@@ -128,10 +128,26 @@ class Sandbox:
         if self._log_sock is not None:
             self._log_sock.close()
         self._final_events = self.gpio_events()
+        self._remove_cgroup()
         if self.work and not os.environ.get("TAVRIN_SIM_KEEP"):
             subprocess.run(["umount", "-R", os.path.join(self.work, "ns")], stderr=subprocess.DEVNULL)
             shutil.rmtree(self.work, ignore_errors=True)
         return False
+
+    def _remove_cgroup(self):
+        """The pids cgroup of limit_pids lives in the host's hierarchy: remove
+        it once the sandbox's processes are gone."""
+        name = "tavrin-" + os.path.basename(self.work or "")
+        for base in ("/sys/fs/cgroup/pids", "/sys/fs/cgroup/unified", "/sys/fs/cgroup"):
+            path = os.path.join(base, name)
+            deadline = time.monotonic() + 3
+            while os.path.isdir(path):
+                try:
+                    os.rmdir(path)
+                except OSError:
+                    if time.monotonic() > deadline:
+                        break
+                    time.sleep(0.05)
 
     def _collect_log(self):
         sock = self._log_sock
@@ -234,7 +250,9 @@ class Sandbox:
         os.rename(os.path.join(self.sim_dir, "pins", name + ".new"), os.path.join(self.sim_dir, "pins", name))
 
     # ---- the daemon ------------------------------------------------------
-    def start(self, argv0=DAEMON_PATH, env=None, nofile=None):
+    def start(self, argv0=DAEMON_PATH, env=None, nofile=None, pids_max=None):
+        """Starts the daemon; `nofile` sets its descriptor limit, `pids_max`
+        starts it in a pids cgroup (1: none of its forks succeed)."""
         environment = {"PATH": PATH, "LD_PRELOAD": self.fake_gpio, "TAVRIN_SIM_DIR": self.sim_dir}
         environment.update(env or {})
         argv = [self.daemon_binary]
@@ -245,12 +263,17 @@ class Sandbox:
             argv = self.emulator + ["-0", argv0] + guest_env + argv
             argv0 = None
         reply = self.call("spawn", argv=argv, argv0=argv0, env=environment,
-                          out=os.path.join(self.work, "daemon.out"), nofile=nofile)
+                          out=os.path.join(self.work, "daemon.out"), nofile=nofile, pids_max=pids_max)
         self.pid, self.t0 = reply["pid"], reply["t0"]
         return self.pid
 
     def signal(self, sig):
         self.call("signal", pid=self.pid, sig=int(sig))
+
+    def limit_forks(self, maximum):
+        """Limits the daemon to `maximum` tasks ("max" lifts the limit): with 1
+        every fork of the daemon fails."""
+        self.call("limit_pids", pid=self.pid, max=maximum)
 
     def wait(self, timeout=10):
         """The daemon's exit code, or None if it is still running after `timeout`."""

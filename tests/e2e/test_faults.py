@@ -1,0 +1,265 @@
+"""Platform faults and hostile input, each with the daemon's exact outcome."""
+import signal
+import time
+import unittest
+
+import harness
+from sandbox import Sandbox
+
+STATION = "02:00:00:00:00:aa\n"
+
+
+def stop(box, at, timeout=5):
+    box.sleep_until(at)
+    box.signal(signal.SIGTERM)
+    return box.wait(timeout=timeout)
+
+
+def opens(box):
+    return [e[2] for e in box.gpio_events() if e[1] == "open"]
+
+
+class GpioDevice(unittest.TestCase):
+    def test_absent_device_is_retried_at_every_write_and_used_once_it_appears(self):
+        with Sandbox() as box:
+            box.settings("MOD_TAVRIN_MODE=16\n")
+            box.hold("zelbarin", "listen", 443)
+            box.gpio_present(False)
+            box.start()
+            box.sleep_until(2.5)
+            box.gpio_present(True)
+            self.assertEqual(stop(box, 4.5), 0)
+            writes = box.led_writes()
+        self.assertEqual(opens(box), ["0", "0", "0", "1"], "one open per LED write until it succeeds, then none")
+        self.assertEqual([v for _, v in writes], [1, 1])
+        self.assertTrue(all(t > 2.5 for t, _ in writes))
+        self.assertEqual(box.log_texts(), ["started", "stopped"])
+
+
+class NoDevNull(unittest.TestCase):
+    def test_captured_queries_still_work(self):
+        with Sandbox(dev_null=False) as box:
+            box.settings("MOD_TAVRIN_MODE=16\n")
+            box.hold("zelbarin", "listen", 443)
+            box.start()
+            self.assertEqual(stop(box, 1.5), 0)
+            self.assertEqual([v for _, v in box.led_writes()], [1, 1])
+            self.assertIn("zelbarin", box.read("/tmp/tavrin_kv_vpn.txt"))
+
+    def test_pin_probe_still_reads_the_tools_answer(self):
+        with Sandbox(dev_null=False) as box:
+            box.settings("MOD_TAVRIN_MODE=3\n")
+            box.tool("/usr/bin/io", 'echo 1\nexit 1')
+            box.set_pin("out0", 0)
+            box.start()
+            self.assertEqual(stop(box, 0.55), 0)
+            levels = [v for _, v in box.led_writes()]
+            self.assertEqual(levels[0], 1)
+            self.assertEqual(set(levels[1:]), {0}, "later reads come from the device")
+
+    def test_uncaptured_pipeline_without_standard_descriptors_shows_no_link(self):
+        # The child starts with 0, 1 and 2 closed: grep's match cannot be
+        # written, grep fails, and the association is not seen.
+        with Sandbox(dev_null=False) as box:
+            box.settings("MOD_TAVRIN_MODE=12\n")
+            box.veth("wlan1")
+            box.tool("wpa_cli", "echo ssid=home-net\necho wpa_state=COMPLETED")
+            box.start()
+            self.assertEqual(stop(box, 1.5), 0)
+            self.assertEqual([v for _, v in box.led_writes()], [0, 0])
+            self.assertEqual(box.log_texts(), ["started", "stopped"])
+
+
+class ForkFails(unittest.TestCase):
+    def test_status_modes_show_off_and_recover_when_forks_succeed_again(self):
+        with Sandbox() as box:
+            box.settings("MOD_TAVRIN_MODE=16\n")
+            box.hold("zelbarin", "listen", 443)
+            box.start()
+            box.limit_forks(1)
+            limited = box.now()
+            box.sleep_until(3.3)
+            box.limit_forks("max")
+            lifted = box.now()
+            self.assertEqual(stop(box, 5.5), 0)
+            writes = box.led_writes()
+        during = [v for t, v in writes if limited + 0.05 < t < lifted]
+        after = [v for t, v in writes if t > lifted + 1.1]
+        self.assertGreaterEqual(len(during), 2)
+        self.assertEqual(set(during), {0}, "no query ran: the truncated capture means off")
+        self.assertEqual(after, [1])
+        self.assertEqual(box.log_texts(), ["started", "stopped"])
+
+    def test_pin_probe_that_cannot_fork_marks_the_pin_absent_for_the_run(self):
+        with Sandbox() as box:
+            box.settings("MOD_TAVRIN_MODE=3\n")
+            box.tool("/usr/bin/io", 'echo "$*" >> /tmp/io.calls\necho 1\nexit 1')
+            box.set_pin("out0", 1)
+            box.start(pids_max=1)
+            box.sleep_until(1.0)
+            box.limit_forks("max")
+            self.assertEqual(stop(box, 2.0), 0)
+            levels = [v for _, v in box.led_writes()]
+            gets = [e for e in box.gpio_events() if e[1] == "get"]
+            self.assertIsNone(box.read("/tmp/io.calls"), "the tool never ran")
+        self.assertGreaterEqual(len(levels), 15)
+        self.assertEqual(set(levels), {0}, "absent pin: level 0 for the rest of the run")
+        self.assertEqual(gets, [])
+        self.assertEqual(box.log_texts(), ["started", "stopped"])
+
+
+
+def resident_kib(box):
+    for line in (box.read(f"/proc/{box.pid}/status") or "").splitlines():
+        if line.startswith("VmRSS:"):
+            return int(line.split()[1])
+    return None
+
+
+class HugeToolOutput(unittest.TestCase):
+    """Tools that print megabytes: each query rewrites its capture, the
+    daemon reads at most the start of it and keeps its memory."""
+    MEGABYTES = 20
+
+    def test_station_list(self):
+        with Sandbox() as box:
+            box.settings("MOD_TAVRIN_MODE=11\n")
+            box.veth("wlan0")
+            box.tool("hostapd_cli", f"echo {STATION.strip()}\nhead -c {self.MEGABYTES}000000 /dev/zero | tr '\\0' x")
+            box.start()
+            box.sleep_until(3.5)
+            rss = resident_kib(box)
+            self.assertEqual(stop(box, 3.6), 0)
+            # Read once the daemon has ended: no query is rewriting it.
+            size = len(box.read("/tmp/tavrin_wifi_ap.txt"))
+        self.assertEqual(size, len(STATION) + self.MEGABYTES * 1000000, "one answer, not an accumulation")
+        self.assertEqual([v for _, v in box.led_writes()], [1] * 4)
+        self.assertLess(rss, 8 * 1024)
+
+    def test_ipsec_status(self):
+        with Sandbox() as box:
+            box.settings("MOD_TAVRIN_MODE=14\n")
+            line = "Security Associations (3 up, 0 connecting):"
+            box.tool("/usr/libexec/ipsec/stroke", f"yes '{line}' | head -n 400000")
+            box.start()
+            self.assertEqual(stop(box, 2.5), 0)
+            size = len(box.read("/tmp/tavrin_ipsec.txt"))
+        self.assertEqual(size, 400000 * len("Security Associations (3 up\n"))
+        self.assertEqual([v for _, v in box.led_writes()], [1] * 3)
+        self.assertEqual(box.log_texts(), ["started", "stopped"])
+
+    def test_portal_listing(self):
+        with Sandbox() as box:
+            box.settings("MOD_TAVRIN_MODE=16\n")
+            box.tool("/usr/bin/netstat", "yes 'tcp 0 0 0.0.0.0:443 0.0.0.0:* LISTEN 7/zelbarin' | head -n 300000")
+            box.start()
+            self.assertEqual(stop(box, 1.5), 0)
+        self.assertEqual([v for _, v in box.led_writes()], [1, 1])
+
+
+class HostileSettings(unittest.TestCase):
+    def run_with(self, text):
+        """The mode the daemon ran, told by its period (or 0: it ended at once)."""
+        with Sandbox() as box:
+            box.write("/opt/tavrin/etc/settings", text)
+            box.tool("/usr/bin/io", "echo 1\nexit 0")
+            box.start()
+            code = box.wait(timeout=1.3)
+            if code is None:
+                box.signal(signal.SIGTERM)
+                code = box.wait()
+            self.assertEqual(code, 0)
+            times = [t for t, _ in box.led_writes()]
+            return box.log_texts(), times
+
+    def test_long_line_nul_bytes_and_no_final_newline(self):
+        cases = [
+            ("a 100,000-character line, then the key without a newline",
+             "NOTE=" + "x" * 100000 + "\nMOD_TAVRIN_MODE=16", "status"),
+            ("a NUL byte ends the value", "MOD_TAVRIN_MODE=1\x006\n", "pin"),
+            ("a NUL byte in the key hides the line", "MOD_TAVRIN\x00_MODE=3\nMOD_TAVRIN_MODE=15\n", "status"),
+            ("a 100,000-digit value is beyond 32 bits", "MOD_TAVRIN_MODE=" + "1" * 100000 + "\n", "none"),
+            ("a key hidden past the line buffer", "X" * 16383 + "MOD_TAVRIN_MODE=2\n", "pin"),
+            ("only NUL bytes", "\x00" * 5000, "none"),
+        ]
+        for name, text, expected in cases:
+            with self.subTest(name):
+                log, times = self.run_with(text)
+                if expected == "none":
+                    self.assertEqual((log, times), (["started", "stopped"], []))
+                    continue
+                self.assertEqual(log, ["started", "stopped"])
+                gaps = [b - a for a, b in zip(times, times[1:])]
+                self.assertTrue(gaps, "the mode ran")
+                period = 0.1 if expected == "pin" else 1.0
+                self.assertTrue(all(period - 0.01 < g < period + 0.5 for g in gaps), gaps)
+
+
+class SerialStatistics(unittest.TestCase):
+    def test_empty_driver_folder_stops_the_daemon_with_its_reasons(self):
+        with Sandbox() as box:
+            box.settings("MOD_TAVRIN_MODE=5\n")
+            box.start()
+            self.assertEqual(box.wait(), 0)
+            self.assertEqual(box.log_texts(),
+                             ["started", "serial stat file not found", "failure getting serial stats", "stopped"])
+            self.assertEqual(box.led_writes(), [])
+
+
+class PlantedCapturePaths(unittest.TestCase):
+    """Another local user owns whatever sits at a capture's name in /tmp."""
+
+    def plant(self, box, path, kind):
+        if kind == "link":
+            box.write("/tmp/victim", "do not touch\n" * 10)
+            box.sh(f"ln -s /tmp/victim {path}")
+        elif kind == "folder":
+            box.sh(f"mkdir {path} && touch {path}/inside")
+        else:
+            box.sh(f"mkfifo {path}")
+
+    def test_status_modes_show_off_and_leave_the_planted_path_alone(self):
+        for mode, path, tool in (
+                (11, "/tmp/tavrin_wifi_ap.txt", ("hostapd_cli", f"echo {STATION.strip()}")),
+                (16, "/tmp/tavrin_kv_vpn.txt", ("/usr/bin/netstat", "echo 'tcp 0 0 0.0.0.0:443 LISTEN 7/zelbarin'"))):
+            for kind in ("link", "folder", "fifo"):
+                with self.subTest(mode=mode, planted=kind), Sandbox() as box:
+                    box.settings(f"MOD_TAVRIN_MODE={mode}\n")
+                    box.veth("wlan0")
+                    box.tool(*tool)
+                    self.plant(box, path, kind)
+                    box.start()
+                    self.assertEqual(stop(box, 1.5), 0)
+                    self.assertEqual([v for _, v in box.led_writes()], [0, 0])
+                    self.assertEqual(box.log_texts(), ["started", "stopped"])
+                    if kind == "link":
+                        self.assertEqual(box.read("/tmp/victim"), "do not touch\n" * 10)
+                        self.assertEqual(box.sh(f"readlink {path}"), "/tmp/victim\n")
+                    elif kind == "folder":
+                        self.assertEqual(box.sh(f"ls {path}"), "inside\n")
+                    else:
+                        self.assertEqual(box.sh(f"stat -c %F {path}"), "fifo\n")
+
+    def test_vpn_modes_stop_rather_than_read_through_a_planted_path(self):
+        cases = (
+            (13, "/tmp/tavrin_open_vpn.txt", ("/usr/sbin/ifconfig", "echo '  RX bytes:5 (5.0 B)'"),
+             "failure getting OpenVPN status"),
+            (14, "/tmp/tavrin_ipsec.txt", ("/usr/libexec/ipsec/stroke", "echo 'Security Associations (1 up'"),
+             "failure getting IPsec status"),
+        )
+        for mode, path, tool, failure in cases:
+            for kind in ("link", "folder", "fifo"):
+                with self.subTest(mode=mode, planted=kind), Sandbox() as box:
+                    box.settings(f"MOD_TAVRIN_MODE={mode}\n")
+                    box.tool(*tool)
+                    self.plant(box, path, kind)
+                    # What a planted link points to would scan fine.
+                    box.write("/tmp/victim", "RX bytes:7\n" if mode == 13 else "Security Associations (2 up\n")
+                    box.start()
+                    self.assertEqual(box.wait(timeout=5), 0)
+                    self.assertEqual(box.log_texts(), ["started", failure, "stopped"])
+                    self.assertEqual(box.led_writes(), [])
+
+
+if __name__ == "__main__":
+    harness.main()
