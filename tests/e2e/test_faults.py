@@ -133,7 +133,10 @@ class HugeToolOutput(unittest.TestCase):
             # Read once the daemon has ended: no query is rewriting it.
             size = len(box.read("/tmp/tavrin_wifi_ap.txt"))
         self.assertEqual(size, len(STATION) + self.MEGABYTES * 1000000, "one answer, not an accumulation")
-        self.assertEqual([v for _, v in box.led_writes()], [1] * 4)
+        # Each iteration takes its query's time plus the period.
+        levels = [v for _, v in box.led_writes()]
+        self.assertGreaterEqual(len(levels), 3)
+        self.assertEqual(set(levels), {1})
         self.assertLess(rss, 8 * 1024)
 
     def test_ipsec_status(self):
@@ -145,7 +148,9 @@ class HugeToolOutput(unittest.TestCase):
             self.assertEqual(stop(box, 2.5), 0)
             size = len(box.read("/tmp/tavrin_ipsec.txt"))
         self.assertEqual(size, 400000 * len("Security Associations (3 up\n"))
-        self.assertEqual([v for _, v in box.led_writes()], [1] * 3)
+        levels = [v for _, v in box.led_writes()]
+        self.assertGreaterEqual(len(levels), 2)
+        self.assertEqual(set(levels), {1})
         self.assertEqual(box.log_texts(), ["started", "stopped"])
 
     def test_portal_listing(self):
