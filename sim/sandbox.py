@@ -86,6 +86,13 @@ class Sandbox:
 
     # ---- lifecycle -------------------------------------------------------
     def __enter__(self):
+        try:
+            return self._open()
+        except BaseException:
+            self.__exit__(None, None, None)
+            raise
+
+    def _open(self):
         # Not under /tmp: the sandbox mounts its own /tmp over the host's.
         base = os.environ.get("TAVRIN_SIM_BASE", "/var/tmp")
         self.work = tempfile.mkdtemp(prefix="tavrin-sim-", dir=base)
@@ -269,6 +276,12 @@ class Sandbox:
 
     def signal(self, sig):
         self.call("signal", pid=self.pid, sig=int(sig))
+
+    def stop_at(self, t, timeout=5):
+        """Sends SIGTERM `t` seconds after the start; returns the exit code."""
+        self.sleep_until(t)
+        self.signal(signal.SIGTERM)
+        return self.wait(timeout=timeout)
 
     def limit_forks(self, maximum):
         """Limits the daemon to `maximum` tasks ("max" lifts the limit): with 1

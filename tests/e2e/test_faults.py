@@ -9,11 +9,6 @@ from sandbox import Sandbox
 STATION = "02:00:00:00:00:aa\n"
 
 
-def stop(box, at, timeout=5):
-    box.sleep_until(at)
-    box.signal(signal.SIGTERM)
-    return box.wait(timeout=timeout)
-
 
 def opens(box):
     return [e[2] for e in box.gpio_events() if e[1] == "open"]
@@ -28,7 +23,7 @@ class GpioDevice(unittest.TestCase):
             box.start()
             box.sleep_until(2.5)
             box.gpio_present(True)
-            self.assertEqual(stop(box, 4.5), 0)
+            self.assertEqual(box.stop_at(4.5), 0)
             writes = box.led_writes()
         self.assertEqual(opens(box), ["0", "0", "0", "1"], "one open per LED write until it succeeds, then none")
         self.assertEqual([v for _, v in writes], [1, 1])
@@ -42,7 +37,7 @@ class NoDevNull(unittest.TestCase):
             box.settings("MOD_TAVRIN_MODE=16\n")
             box.hold("zelbarin", "listen", 443)
             box.start()
-            self.assertEqual(stop(box, 1.5), 0)
+            self.assertEqual(box.stop_at(1.5), 0)
             self.assertEqual([v for _, v in box.led_writes()], [1, 1])
             self.assertIn("zelbarin", box.read("/tmp/tavrin_kv_vpn.txt"))
 
@@ -52,7 +47,7 @@ class NoDevNull(unittest.TestCase):
             box.tool("/usr/bin/io", 'echo 1\nexit 1')
             box.set_pin("out0", 0)
             box.start()
-            self.assertEqual(stop(box, 0.55), 0)
+            self.assertEqual(box.stop_at(0.55), 0)
             levels = [v for _, v in box.led_writes()]
             self.assertEqual(levels[0], 1)
             self.assertEqual(set(levels[1:]), {0}, "later reads come from the device")
@@ -65,7 +60,7 @@ class NoDevNull(unittest.TestCase):
             box.veth("wlan1")
             box.tool("wpa_cli", "echo ssid=home-net\necho wpa_state=COMPLETED")
             box.start()
-            self.assertEqual(stop(box, 1.5), 0)
+            self.assertEqual(box.stop_at(1.5), 0)
             self.assertEqual([v for _, v in box.led_writes()], [0, 0])
             self.assertEqual(box.log_texts(), ["started", "stopped"])
 
@@ -81,7 +76,7 @@ class ForkFails(unittest.TestCase):
             box.sleep_until(3.3)
             box.limit_forks("max")
             lifted = box.now()
-            self.assertEqual(stop(box, 5.5), 0)
+            self.assertEqual(box.stop_at(5.5), 0)
             writes = box.led_writes()
         during = [v for t, v in writes if limited + 0.05 < t < lifted]
         after = [v for t, v in writes if t > lifted + 1.1]
@@ -98,7 +93,7 @@ class ForkFails(unittest.TestCase):
             box.start(pids_max=1)
             box.sleep_until(1.0)
             box.limit_forks("max")
-            self.assertEqual(stop(box, 2.0), 0)
+            self.assertEqual(box.stop_at(2.0), 0)
             levels = [v for _, v in box.led_writes()]
             gets = [e for e in box.gpio_events() if e[1] == "get"]
             self.assertIsNone(box.read("/tmp/io.calls"), "the tool never ran")
@@ -129,7 +124,7 @@ class HugeToolOutput(unittest.TestCase):
             box.start()
             box.sleep_until(3.5)
             rss = resident_kib(box)
-            self.assertEqual(stop(box, 3.6), 0)
+            self.assertEqual(box.stop_at(3.6), 0)
             # Read once the daemon has ended: no query is rewriting it.
             size = len(box.read("/tmp/tavrin_wifi_ap.txt"))
         self.assertEqual(size, len(STATION) + self.MEGABYTES * 1000000, "one answer, not an accumulation")
@@ -145,7 +140,7 @@ class HugeToolOutput(unittest.TestCase):
             line = "Security Associations (3 up, 0 connecting):"
             box.tool("/usr/libexec/ipsec/stroke", f"yes '{line}' | head -n 400000")
             box.start()
-            self.assertEqual(stop(box, 2.5), 0)
+            self.assertEqual(box.stop_at(2.5), 0)
             size = len(box.read("/tmp/tavrin_ipsec.txt"))
         self.assertEqual(size, 400000 * len("Security Associations (3 up\n"))
         levels = [v for _, v in box.led_writes()]
@@ -158,7 +153,7 @@ class HugeToolOutput(unittest.TestCase):
             box.settings("MOD_TAVRIN_MODE=16\n")
             box.tool("/usr/bin/netstat", "yes 'tcp 0 0 0.0.0.0:443 0.0.0.0:* LISTEN 7/zelbarin' | head -n 300000")
             box.start()
-            self.assertEqual(stop(box, 1.5), 0)
+            self.assertEqual(box.stop_at(1.5), 0)
         self.assertEqual([v for _, v in box.led_writes()], [1, 1])
 
 
@@ -234,7 +229,7 @@ class PlantedCapturePaths(unittest.TestCase):
                     box.tool(*tool)
                     self.plant(box, path, kind)
                     box.start()
-                    self.assertEqual(stop(box, 1.5), 0)
+                    self.assertEqual(box.stop_at(1.5), 0)
                     self.assertEqual([v for _, v in box.led_writes()], [0, 0])
                     self.assertEqual(box.log_texts(), ["started", "stopped"])
                     if kind == "link":

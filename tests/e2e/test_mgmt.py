@@ -7,11 +7,6 @@ import harness
 from sandbox import Sandbox
 
 
-def stop(box, at):
-    box.sleep_until(at)
-    box.signal(signal.SIGTERM)
-    return box.wait()
-
 
 class ManagementClient(unittest.TestCase):
     def test_led_follows_the_clients_established_connection(self):
@@ -25,7 +20,7 @@ class ManagementClient(unittest.TestCase):
             box.sleep_until(3.5)
             box.kill(client)
             dropped = box.now()
-            self.assertEqual(stop(box, 5.5), 0)
+            self.assertEqual(box.stop_at(5.5), 0)
             writes = box.led_writes()
         self.assertEqual(box.led_at(1.2), 0)
         on = next(t for t, v in writes if v == 1)
@@ -41,7 +36,7 @@ class ManagementClient(unittest.TestCase):
             box.hold("korvane_clientd", "listen", 7443)
             box.hold("other-client", "connect", 7443)
             box.start()
-            self.assertEqual(stop(box, 1.5), 0)
+            self.assertEqual(box.stop_at(1.5), 0)
             self.assertEqual([v for _, v in box.led_writes()], [0, 0])
 
 
@@ -55,7 +50,7 @@ class VpnPortal(unittest.TestCase):
             box.sleep_until(3.5)
             capture_while_listening = box.read("/tmp/tavrin_kv_vpn.txt")
             box.kill(portal)
-            self.assertEqual(stop(box, 5.5), 0)
+            self.assertEqual(box.stop_at(5.5), 0)
             capture_after = box.read("/tmp/tavrin_kv_vpn.txt")
         self.assertEqual([box.led_at(t) for t in (0.5, 1.2, 2.7, 3.3, 5.2)], [0, 0, 1, 1, 0])
         self.assertRegex(capture_while_listening, r"0\.0\.0\.0:1194 .* LISTEN +\d+/zelbarin")
@@ -68,7 +63,7 @@ class VpnPortal(unittest.TestCase):
             # This sandbox's grep prints a lone newline whatever it is given.
             box.tool("/usr/bin/grep", "cat > /dev/null\necho")
             box.start()
-            self.assertEqual(stop(box, 1.5), 0)
+            self.assertEqual(box.stop_at(1.5), 0)
             self.assertEqual(box.read("/tmp/tavrin_kv_vpn.txt"), "\n")
             self.assertEqual([v for _, v in box.led_writes()], [0, 0])
 

@@ -37,18 +37,13 @@ class AccessPoint(unittest.TestCase):
             box.write("/tmp/stations", stations)
         box.start()
 
-    def stop(self, box, at):
-        box.sleep_until(at)
-        box.signal(signal.SIGTERM)
-        self.assertEqual(box.wait(), 0)
-
     def calls(self, box):
         return (box.read("/tmp/hostapd.calls") or "").splitlines()
 
     def test_station_without_traffic_is_steady_on_with_one_query_a_second(self):
         with Sandbox() as box:
             self.start(box, STATION)
-            self.stop(box, 3.5)
+            self.assertEqual(box.stop_at(3.5), 0)
             calls = self.calls(box)
             writes = box.led_writes()
             capture = box.read("/tmp/tavrin_wifi_ap.txt")
@@ -64,7 +59,7 @@ class AccessPoint(unittest.TestCase):
             box.traffic("wlan0p", 4.5, 0.02)
             box.sleep_until(4.6)
             queries_during_blinks = len(self.calls(box))
-            self.stop(box, 4.7)
+            self.assertEqual(box.stop_at(4.7), 0)
             writes = box.led_writes()
         # The stop signal cuts one sleep of the blink under way short: look
         # at the blinks that ended before it.
@@ -86,10 +81,29 @@ class AccessPoint(unittest.TestCase):
         self.assertTrue(all(0.99 <= g < 1.4 for g in gaps), gaps)
         self.assertLessEqual(abs(queries_during_blinks - (1 + len(starts))), 1)
 
+    def test_stop_signal_during_a_blink_lets_the_blink_finish(self):
+        with Sandbox() as box:
+            self.start(box, STATION)
+            box.traffic("wlan0p", 5, 0.02)
+            box.sleep_until(2.4)  # inside the second blink
+            sent = box.now()
+            queries = len(self.calls(box))
+            self.assertEqual(box.stop_at(2.4), 0)
+            writes = box.led_writes()
+            stopped = next(t for t, m in box.log_times() if m.text == "stopped")
+            self.assertEqual(len(self.calls(box)), queries, "no query after the signal")
+        last_blink = [w for w in writes if w[0] > sent - 0.9]
+        last_blink = last_blink[-8:]
+        self.assertEqual([v for _, v in last_blink], [0, 1] * 4, "all eight steps, ending on")
+        self.assertLess(last_blink[0][0], sent)
+        self.assertGreater(last_blink[-1][0], sent)
+        self.assertGreaterEqual(stopped - last_blink[0][0], 0.87, "at most one 125 ms sleep cut short")
+        self.assertLess(stopped - last_blink[-1][0], 0.2, "the loop leaves at its next top")
+
     def test_one_byte_answer_means_no_station(self):
         with Sandbox() as box:
             self.start(box, "\n")
-            self.stop(box, 1.5)
+            self.assertEqual(box.stop_at(1.5), 0)
             self.assertEqual([v for _, v in box.led_writes()], [0, 0])
 
     def test_station_leaving_turns_the_led_off_at_the_next_iteration(self):
@@ -98,7 +112,7 @@ class AccessPoint(unittest.TestCase):
             box.sleep_until(1.5)
             box.remove("/tmp/stations")
             left = box.now()
-            self.stop(box, 3.2)
+            self.assertEqual(box.stop_at(3.2), 0)
             writes = box.led_writes()
         off = next(t for t, v in writes if v == 0)
         self.assertGreater(off, left)
@@ -108,7 +122,7 @@ class AccessPoint(unittest.TestCase):
     def test_missing_interface_logs_once_a_second_with_the_led_off(self):
         with Sandbox() as box:
             self.start(box, STATION, veth=False)
-            self.stop(box, 2.5)
+            self.assertEqual(box.stop_at(2.5), 0)
             writes = box.led_writes()
             log = box.log()
         self.assertEqual([v for _, v in writes], [0, 0, 0])
