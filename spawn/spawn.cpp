@@ -115,17 +115,24 @@ int run_program(const char* path, ...)
 }
 
 namespace {
-// Opens `path` only if it is a regular file. O_NOFOLLOW refuses a symbolic
-// link; O_NONBLOCK keeps a FIFO planted at the path from blocking the open
-// (it is then refused like any other file that is not a regular one) and is
-// cleared again, so the descriptor behaves as usual.
-int open_regular(const char* path, int flags, mode_t mode)
+bool own_plain_file(const struct stat& st)
 {
-    const int fd = open(path, flags | O_NOFOLLOW | O_NONBLOCK, mode);
+    return S_ISREG(st.st_mode) && st.st_uid == geteuid() && st.st_nlink == 1;
+}
+
+// Opens `path` only if it is a plain file of this process's own user with no
+// other name. The capture names are fixed and sit in the world-writable /tmp:
+// O_NOFOLLOW refuses a symbolic link planted there; O_NONBLOCK keeps a
+// planted FIFO from blocking the open (it is then refused, and the flag is
+// cleared again for a file that is kept); a file of another user, or a hard
+// link to some other file, is refused before anything is truncated.
+int open_own_file(const char* path, int flags, mode_t mode)
+{
+    const int fd = open(path, (flags & ~O_TRUNC) | O_NOFOLLOW | O_NONBLOCK, mode);
     if (fd < 0)
         return -1;
     struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (fstat(fd, &st) != 0 || !own_plain_file(st) || ((flags & O_TRUNC) != 0 && ftruncate(fd, 0) != 0)) {
         close(fd);
         return -1;
     }
@@ -136,12 +143,12 @@ int open_regular(const char* path, int flags, mode_t mode)
 
 int open_capture(const char* path)
 {
-    return open_regular(path, CAPTURE_FLAGS, CAPTURE_MODE);
+    return open_own_file(path, CAPTURE_FLAGS, CAPTURE_MODE);
 }
 
 FILE* open_capture_read(const char* path)
 {
-    const int fd = open_regular(path, O_RDONLY | O_CLOEXEC, 0);
+    const int fd = open_own_file(path, O_RDONLY | O_CLOEXEC, 0);
     if (fd < 0)
         return nullptr;
     FILE* file = fdopen(fd, "r");
@@ -159,7 +166,7 @@ int file_exists(const char* path)
 int file_size(const char* path)
 {
     struct stat st;
-    if (lstat(path, &st) != 0 || !S_ISREG(st.st_mode))
+    if (lstat(path, &st) != 0 || !own_plain_file(st))
         return 0;
     return st.st_size > INT_MAX ? INT_MAX : static_cast<int>(st.st_size);
 }

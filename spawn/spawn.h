@@ -36,17 +36,18 @@ void redirect_reset();
 // the fork or the wait fails. A child that cannot exec exits with code 1.
 int run_program(const char* path, ...);
 
-// Opens a capture file for a child's output; the result, -1 included, is
-// meant for redirect_stdout. Anything at the path but a regular file (a
-// symbolic link, a folder, a FIFO) is refused: -1, and the file is untouched.
+// Opens (creates, truncates) a capture file for a child's output; the
+// result, -1 included, is meant for redirect_stdout. Anything at the path but
+// a plain file of the daemon's own user (a symbolic link, a folder, a FIFO,
+// another user's file, a hard link) is refused: -1, and it is left untouched.
 int open_capture(const char* path);
 
-// Opens a capture file to read it back; nullptr unless it is a regular file.
+// Opens a capture file to read it back; nullptr where open_capture refuses.
 FILE* open_capture_read(const char* path);
 
 // 1 when `path` exists, else 0.
 int file_exists(const char* path);
 
 // Size of the capture file `path` in bytes; 0 when it does not exist or is
-// not a regular file (a symbolic link is not followed).
+// something open_capture refuses (a symbolic link is not followed).
 int file_size(const char* path);

@@ -215,6 +215,9 @@ class PlantedCapturePaths(unittest.TestCase):
             box.sh(f"ln -s /tmp/victim {path}")
         elif kind == "folder":
             box.sh(f"mkdir {path} && touch {path}/inside")
+        elif kind == "foreign":
+            box.write(path, "planted by another user\n")
+            box.sh(f"chown 65534:65534 {path}")
         else:
             box.sh(f"mkfifo {path}")
 
@@ -222,7 +225,7 @@ class PlantedCapturePaths(unittest.TestCase):
         for mode, path, tool in (
                 (11, "/tmp/tavrin_wifi_ap.txt", ("hostapd_cli", f"echo {STATION.strip()}")),
                 (16, "/tmp/tavrin_kv_vpn.txt", ("/usr/bin/netstat", "echo 'tcp 0 0 0.0.0.0:443 LISTEN 7/zelbarin'"))):
-            for kind in ("link", "folder", "fifo"):
+            for kind in ("link", "folder", "fifo", "foreign"):
                 with self.subTest(mode=mode, planted=kind), Sandbox() as box:
                     box.settings(f"MOD_TAVRIN_MODE={mode}\n")
                     box.veth("wlan0")
@@ -237,6 +240,8 @@ class PlantedCapturePaths(unittest.TestCase):
                         self.assertEqual(box.sh(f"readlink {path}"), "/tmp/victim\n")
                     elif kind == "folder":
                         self.assertEqual(box.sh(f"ls {path}"), "inside\n")
+                    elif kind == "foreign":
+                        self.assertEqual(box.read(path), "planted by another user\n")
                     else:
                         self.assertEqual(box.sh(f"stat -c %F {path}"), "fifo\n")
 
@@ -248,7 +253,7 @@ class PlantedCapturePaths(unittest.TestCase):
              "failure getting IPsec status"),
         )
         for mode, path, tool, failure in cases:
-            for kind in ("link", "folder", "fifo"):
+            for kind in ("link", "folder", "fifo", "foreign"):
                 with self.subTest(mode=mode, planted=kind), Sandbox() as box:
                     box.settings(f"MOD_TAVRIN_MODE={mode}\n")
                     box.tool(*tool)

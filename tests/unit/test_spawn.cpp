@@ -243,6 +243,36 @@ TEST_F(Runner, CapturePathThatIsNotARegularFileIsRefusedWithoutBlocking)
     std::fclose(f);
 }
 
+TEST_F(Runner, CaptureOfAnotherUserOrWithASecondNameIsRefusedUntouched)
+{
+    const std::string target = dir + "/target";
+    const std::string hard = dir + "/capture.txt";
+    {
+        std::ofstream(target) << "keep\n";
+    }
+    ASSERT_EQ(link(target.c_str(), hard.c_str()), 0);
+    EXPECT_EQ(open_capture(hard.c_str()), -1) << "a hard link to another file";
+    EXPECT_EQ(open_capture_read(hard.c_str()), nullptr);
+    EXPECT_EQ(slurp(target), "keep\n");
+    ASSERT_EQ(unlink(target.c_str()), 0);
+
+    const int fd = open_capture(hard.c_str());
+    EXPECT_GE(fd, 0) << "the same file once it has no other name";
+    EXPECT_EQ(file_size(hard.c_str()), 0) << "and it was truncated";
+    close(fd);
+
+    if (geteuid() != 0)
+        GTEST_SKIP() << "giving the file to another user needs root";
+    {
+        std::ofstream(hard) << "planted\n";
+    }
+    ASSERT_EQ(chown(hard.c_str(), 65534, 65534), 0);
+    EXPECT_EQ(open_capture(hard.c_str()), -1) << "another user's file";
+    EXPECT_EQ(open_capture_read(hard.c_str()), nullptr);
+    EXPECT_EQ(file_size(hard.c_str()), 0);
+    EXPECT_EQ(slurp(hard), "planted\n");
+}
+
 TEST_F(Runner, CaptureDescriptorIsABlockingWriter)
 {
     const std::string capture = dir + "/capture.txt";
