@@ -1,7 +1,6 @@
 // The loop every mode runs, driven with test bodies against the device
 // stand-in, and the stop signals delivered for real.
 #include "daemon/loop.h"
-#include "daemon/modes.h"
 #include "daemon/service.h"
 
 #include "sim_device.h"
@@ -110,20 +109,6 @@ TEST_F(Loop, BodyCanEndTheModeWithoutTouchingTheLed)
     EXPECT_EQ(evaluations, 1);
     EXPECT_TRUE(dev.led_levels().empty());
     EXPECT_EQ(got_signal.load(), 0);
-}
-
-TEST(ModeTable, EveryListedModeHasItsPeriodAndNoOtherNumberSelectsOne)
-{
-    for (uint32_t mode : {0u, 17u, 100u, 0xFFFFFFFFu})
-        EXPECT_EQ(find_mode(mode), nullptr) << mode;
-    for (uint32_t mode = 1; mode <= 16; ++mode) {
-        const mode_def* def = find_mode(mode);
-        ASSERT_NE(def, nullptr) << mode;
-        EXPECT_EQ(def->number, mode);
-        const bool pin_mode = mode <= MODE_OUT1;
-        EXPECT_EQ(def->period.tv_sec, pin_mode ? 0 : 1) << mode;
-        EXPECT_EQ(def->period.tv_nsec, pin_mode ? 100000000 : 0) << mode;
-    }
 }
 
 TEST(LogIdentity, IsTheTextAfterTheLastSlash)
