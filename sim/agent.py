@@ -68,8 +68,7 @@ def setup():
     setup_dev()
     # sysfs shows the interfaces of the namespace that mounts it.
     sh("mount -t sysfs sysfs /sys")
-    if OPTS.get("serial_dir", True):
-        sh("mount -t tmpfs serial /proc/tty/driver")
+    sh("mount -t tmpfs serial /proc/tty/driver")
     sh("ip link set lo up")
     # No IPv6 autoconfiguration chatter: interface counters move only with
     # the traffic a test sends.

@@ -66,7 +66,7 @@ class LogMessage:
 
 
 class Sandbox:
-    def __init__(self, build_dir=None, dev_null=True, serial_dir=True):
+    def __init__(self, build_dir=None, dev_null=True):
         self.build_dir = build_dir or os.environ.get("TAVRIN_BUILD", os.path.join(HERE, "..", "build"))
         self.daemon_binary = os.path.abspath(os.environ.get("TAVRIND", os.path.join(self.build_dir, "tavrind")))
         self.fake_gpio = os.path.abspath(
@@ -74,7 +74,7 @@ class Sandbox:
         # A daemon built for another architecture runs under this emulator
         # command (qemu-user), e.g. "qemu-arm -L /usr/arm-linux-gnueabihf".
         self.emulator = os.environ.get("TAVRIN_EMULATOR", "").split()
-        self.opts = {"dev_null": dev_null, "serial_dir": serial_dir}
+        self.opts = {"dev_null": dev_null}
         self.work = None
         self.agent = None
         self.pid = None

@@ -5,7 +5,7 @@ A scenario is a JSON file in sim/scenarios/:
   title      what it shows, in a line
   mode       the mode it exercises (the demo picks scenarios by it)
   demo       true for the mode's demo scenario
-  sandbox    options for Sandbox (dev_null, serial_dir)
+  sandbox    options for Sandbox (dev_null)
   setup      the device before the daemon starts:
                settings  text of the settings file (null: no file)
                gpio      false: no GPIO device
