@@ -5,20 +5,28 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <fcntl.h>
 #include <unistd.h>
 
+inline char input_path[64];
+
+inline void remove_input_file()
+{
+    unlink(input_path);
+}
+
 inline const char* input_file(const uint8_t* data, size_t size)
 {
-    static char path[64];
     static int fd = -1;
     if (fd < 0) {
-        std::snprintf(path, sizeof path, "/tmp/tavrin-fuzz-%d", static_cast<int>(getpid()));
-        fd = open(path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        std::snprintf(input_path, sizeof input_path, "/tmp/tavrin-fuzz-%d", static_cast<int>(getpid()));
+        fd = open(input_path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
         if (fd < 0)
             __builtin_trap();
+        std::atexit(remove_input_file);
     }
     if (ftruncate(fd, 0) != 0 || pwrite(fd, data, size, 0) != static_cast<ssize_t>(size))
         __builtin_trap();
-    return path;
+    return input_path;
 }
