@@ -63,13 +63,6 @@ class OpenVpn(unittest.TestCase):
         self.assertEqual([v for _, v in box.led_writes()], [0, 0])
         self.assertEqual(calls, ["tun0", "tun1", "tun2", "tun3"] * 2)
 
-    def test_reception_shows_at_the_next_iteration_and_stays(self):
-        with Sandbox() as box:
-            box.tool("/usr/sbin/ifconfig", IFCONFIG)
-            box.tun("tun3")
-            self.assertEqual(run(box, 13, 3.5, [(1.5, lambda: box.sh(box.traffic_cmd("tun3", 0)))]), 0)
-        self.assertEqual([v for _, v in box.led_writes()], [0, 0, 1, 1])
-
     def test_count_that_cannot_be_scanned_stops_the_daemon(self):
         with Sandbox() as box:
             box.tool("/usr/sbin/ifconfig", 'echo "          RX bytes:n/a  TX bytes:n/a"')
