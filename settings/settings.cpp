@@ -1,5 +1,6 @@
 #include "settings/settings.h"
 
+#include <cctype>
 #include <cstring>
 #include <strings.h>
 
@@ -14,11 +15,6 @@ void cut_at_first(char* text, char c)
         *p = '\0';
 }
 
-bool is_blank(char c)
-{
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
 // Reads an unsigned decimal number the way "%u" does on the router's 32-bit
 // C library: leading blanks skipped, an optional sign (a minus wraps), digits
 // up to the first non-digit; a number beyond 32 bits gives 4294967295. Done
@@ -26,26 +22,25 @@ bool is_blank(char c)
 // a 64-bit build truncates instead (4294967299 would read as 3).
 bool parse_u32(const char* text, uint32_t* out)
 {
-    while (is_blank(*text))
+    while (std::isspace(static_cast<unsigned char>(*text)) != 0)
         ++text;
     const bool negative = *text == '-';
     if (*text == '-' || *text == '+')
         ++text;
     if (*text < '0' || *text > '9')
         return false;
+    // Held at 2^32 once past 32 bits, so the loop itself cannot overflow.
+    constexpr uint64_t beyond = uint64_t{UINT32_MAX} + 1;
     uint64_t magnitude = 0;
-    bool overflow = false;
     for (; *text >= '0' && *text <= '9'; ++text) {
         magnitude = magnitude * 10 + static_cast<uint64_t>(*text - '0');
-        if (magnitude > UINT32_MAX) {
-            overflow = true;
-            magnitude = UINT32_MAX;  // keeps the loop from overflowing
-        }
+        if (magnitude > beyond)
+            magnitude = beyond;
     }
-    if (overflow)
+    if (magnitude == beyond)
         *out = UINT32_MAX;
     else
-        *out = negative ? static_cast<uint32_t>(0u - static_cast<uint32_t>(magnitude)) : static_cast<uint32_t>(magnitude);
+        *out = negative ? 0u - static_cast<uint32_t>(magnitude) : static_cast<uint32_t>(magnitude);
     return true;
 }
 }  // namespace

@@ -35,15 +35,7 @@ class Drawer:
 
     def draw_row(self, sec):
         writes = self.box.led_writes()
-        cells = []
-        for i in range(CELLS):
-            t = sec + (i + 0.5) / CELLS
-            level = None
-            for when, value in writes:
-                if when > t:
-                    break
-                level = value
-            cells.append(cell(level))
+        cells = [cell(sandbox.level_at(writes, sec + (i + 0.5) / CELLS)) for i in range(CELLS)]
         logs = [f"log: {m.text}" for t, m in self.box.log_times() if sec <= t < sec + 1]
         side = "  ".join(self.notes.get(sec, []) + logs)
         print(f"{sec:4d}s │{''.join(cells)}│ {side}", flush=True)

@@ -41,6 +41,16 @@ def need_root():
     return None
 
 
+def level_at(writes, t):
+    """The level of the last of `writes` [(t, level)] made by `t`, or None."""
+    level = None
+    for when, value in writes:
+        if when > t:
+            break
+        level = value
+    return level
+
+
 class LogMessage:
     def __init__(self, raw):
         self.raw = raw
@@ -328,12 +338,7 @@ class Sandbox:
 
     def led_at(self, t):
         """The LED level at `t` seconds: the last write before it, or None."""
-        level = None
-        for when, value in self.led_writes():
-            if when > t:
-                break
-            level = value
-        return level
+        return level_at(self.led_writes(), t)
 
     def log(self):
         with self._lock:

@@ -1,6 +1,5 @@
 """The VPN tunnel modes: OpenVPN tunnels as real tun devices read by BusyBox's
 ifconfig, and scripted strongSwan tools at their absolute paths."""
-import signal
 import unittest
 
 import harness
@@ -30,9 +29,7 @@ def run(box, mode, until, actions=()):
     for at, action in actions:
         box.sleep_until(at)
         action()
-    box.sleep_until(until)
-    box.signal(signal.SIGTERM)
-    return box.wait()
+    return box.stop_at(until)
 
 
 def lines(box, path):
