@@ -70,12 +70,28 @@ long long now_ns()
     return static_cast<long long>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
 }
 
+int open_event_log()
+{
+    char path[4096];
+    snprintf(path, sizeof path, "%s/gpio.log", sim_dir());
+    return real_open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+}
+
+// Preloaded into a process started with TAVRIN_SIM_DIR set, the event log is
+// opened before the program's own code runs and kept: a daemon that has used
+// up its descriptors still has every event recorded. (A test program that
+// sets the folder later opens the log for each event.)
+int kept_log_fd = -1;
+
+__attribute__((constructor)) void keep_event_log()
+{
+    if (sim_dir() != nullptr)
+        kept_log_fd = open_event_log();
+}
+
 void record(const char* fmt, ...)
 {
-    const char* dir = sim_dir();
-    char path[4096];
     char line[256];
-    snprintf(path, sizeof path, "%s/gpio.log", dir);
     int n = snprintf(line, sizeof line, "%lld ", now_ns());
     va_list ap;
     va_start(ap, fmt);
@@ -85,11 +101,12 @@ void record(const char* fmt, ...)
         n = static_cast<int>(sizeof line) - 2;
     line[n++] = '\n';
     const int saved = errno;
-    int fd = real_open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    const int fd = kept_log_fd >= 0 ? kept_log_fd : open_event_log();
     if (fd >= 0) {
         ssize_t ignored = write(fd, line, static_cast<size_t>(n));
         (void)ignored;
-        close(fd);
+        if (fd != kept_log_fd)
+            close(fd);
     }
     errno = saved;
 }

@@ -14,9 +14,11 @@ datagram socket whose raw messages are kept here.
 import json
 import os
 import re
+import select
 import shutil
 import signal
 import socket
+import struct
 import subprocess
 import sys
 import tempfile
@@ -28,6 +30,9 @@ DAEMON_PATH = "/opt/tavrin/bin/tavrind"  # the name it runs under in the sandbox
 PATH = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
 SYSLOG_RE = re.compile(r"^<(\d+)>(\w{3} [ \d]\d \d\d:\d\d:\d\d) ([^\[:]*)\[(\d+)\]: (.*)$", re.S)
 
+SO_TIMESTAMPNS = getattr(socket, "SO_TIMESTAMPNS", 35)
+SCM_TIMESTAMPNS = SO_TIMESTAMPNS
+TIMESPEC = struct.Struct("ll")
 LOG_DAEMON = 3 << 3
 LOG_ERR, LOG_NOTICE = 3, 5
 
@@ -39,6 +44,16 @@ def need_root():
     if shutil.which("unshare") is None:
         return "unshare (util-linux) is missing"
     return None
+
+
+def received_ns(ancillary):
+    """The kernel's receive time of a datagram on the CLOCK_MONOTONIC scale,
+    from its SCM_TIMESTAMPNS stamp (wall clock); now when it has none."""
+    for level, kind, data in ancillary:
+        if level == socket.SOL_SOCKET and kind == SCM_TIMESTAMPNS and len(data) >= TIMESPEC.size:
+            sec, nsec = TIMESPEC.unpack(data[:TIMESPEC.size])
+            return sec * 1000000000 + nsec - (time.time_ns() - time.monotonic_ns())
+    return time.monotonic_ns()
 
 
 def level_at(writes, t):
@@ -91,6 +106,9 @@ class Sandbox:
         self.t0 = None
         self.messages = []
         self._log_sock = None
+        self._log_thread = None
+        self._log_done = threading.Event()
+        self._log_paused = threading.Event()
         self._lock = threading.Lock()
         self._final_events = None
 
@@ -118,10 +136,7 @@ class Sandbox:
         self.traffic_script = shutil.copy2(os.path.join(HERE, "traffic.py"), bin_dir)
         self.holder_script = shutil.copy2(os.path.join(HERE, "holder.py"), bin_dir)
         self.gpio_present(True)
-        self._log_sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
-        self._log_sock.bind(os.path.join(self.work, "devlog"))
-        os.chmod(os.path.join(self.work, "devlog"), 0o666)
-        threading.Thread(target=self._collect_log, daemon=True).start()
+        self._open_log()
         self.agent = subprocess.Popen(
             ["unshare", "--mount", "--net", "--pid", "--fork", "--mount-proc", "--propagation", "private",
              sys.executable, os.path.join(HERE, "agent.py"), self.work, json.dumps(self.opts)],
@@ -142,8 +157,8 @@ class Sandbox:
             except subprocess.TimeoutExpired:
                 self.agent.kill()
                 self.agent.wait()
-        if self._log_sock is not None:
-            self._log_sock.close()
+            self.agent.stdout.close()
+        self._close_log()
         self._final_events = self.gpio_events()
         self._remove_cgroup()
         if self.work and not os.environ.get("TAVRIN_SIM_KEEP"):
@@ -166,16 +181,58 @@ class Sandbox:
                         break
                     time.sleep(0.05)
 
+    # ---- the system log ----------------------------------------------------
+    # The daemon's syslog() sends each message as one datagram to /dev/log,
+    # the socket bound here; it blocks while the socket's queue is full, so
+    # nothing it logs is lost however slowly this side reads. A collector
+    # thread takes datagrams as they come (for the live demo), and every
+    # query first takes whatever is still queued: a check made right after
+    # the daemon's exit sees all of its messages, however far the thread
+    # lags on a loaded machine. Times are the kernel's receive stamps, not
+    # the moment this side got round to reading.
+    def _open_log(self):
+        path = os.path.join(self.work, "devlog")
+        self._log_sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        self._log_sock.setsockopt(socket.SOL_SOCKET, SO_TIMESTAMPNS, 1)
+        self._log_sock.bind(path)
+        self._log_sock.setblocking(False)
+        os.chmod(path, 0o666)
+        self._log_thread = threading.Thread(target=self._collect_log, daemon=True)
+        self._log_thread.start()
+
+    def _close_log(self):
+        if self._log_sock is None:
+            return
+        self._log_done.set()
+        self._log_paused.clear()
+        if self._log_thread is not None:
+            self._log_thread.join()
+        self._drain_log()  # the sandbox's processes are gone: this is the rest
+        with self._lock:
+            self._log_sock.close()
+
     def _collect_log(self):
-        sock = self._log_sock
-        while True:
-            try:
-                data = sock.recv(65536)
-            except OSError:
-                return
-            msg = LogMessage(data.decode(errors="replace"))
-            with self._lock:
-                self.messages.append((time.monotonic_ns(), msg))
+        while not self._log_done.is_set():
+            select.select([self._log_sock], [], [], 0.05)
+            self._drain_log()
+
+    def _drain_log(self):
+        """Takes every datagram queued on the log socket."""
+        with self._lock:
+            while self._log_sock.fileno() >= 0 and not self._log_paused.is_set():
+                try:
+                    data, ancillary, _, _ = self._log_sock.recvmsg(65536, socket.CMSG_SPACE(TIMESPEC.size))
+                except (BlockingIOError, InterruptedError):
+                    return
+                self.messages.append((received_ns(ancillary), LogMessage(data.decode(errors="replace"))))
+
+    def pause_log(self):
+        """Stops taking datagrams until resume_log(): the daemon's syslog()
+        then blocks once the socket's queue is full."""
+        self._log_paused.set()
+
+    def resume_log(self):
+        self._log_paused.clear()
 
     def call(self, op, **kw):
         kw["op"] = op
@@ -341,6 +398,7 @@ class Sandbox:
         return level_at(self.led_writes(), t)
 
     def log(self):
+        self._drain_log()
         with self._lock:
             return [m for _, m in self.messages]
 
@@ -348,6 +406,7 @@ class Sandbox:
         return [m.text for m in self.log()]
 
     def log_times(self):
+        self._drain_log()
         with self._lock:
             return [((t - self.t0) / 1e9, m) for t, m in self.messages]
 

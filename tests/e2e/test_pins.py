@@ -53,12 +53,13 @@ class PinModes(unittest.TestCase):
         self.assertTrue(all(e[2] == "out0" for e in gets))
 
     def test_probe_without_room_for_its_pipe_logs_and_retries_every_period(self):
-        # Descriptors 0-2, the log socket and the GPIO device fill a limit of
-        # 5 (the settings file was read and closed before): the probe's pipe
-        # cannot be made.
+        # Descriptors 0-2, the GPIO stand-in's event log, the log socket and
+        # one free descriptor fill a limit of 6 (the settings file was read
+        # and closed before): the first probe's pipe cannot be made, the LED
+        # write then takes the last descriptor for the device.
         with Sandbox() as box:
             box.set_pin("bin0", 1)
-            start_pin_mode(box, 1, nofile=5)
+            start_pin_mode(box, 1, nofile=6)
             box.sleep_until(0.55)
             box.signal(signal.SIGTERM)
             self.assertEqual(box.wait(), 0)
