@@ -1,4 +1,6 @@
-// The scans of the OpenVPN and IPsec captures on arbitrary tool output.
+// The scans of the OpenVPN and IPsec captures on arbitrary tool output. The
+// input goes through a real file: reading a capture back includes the
+// checks on the file itself (a plain file of the daemon's own user).
 #include "modes/capture.h"
 #include "modes/vpn.h"
 

@@ -1,13 +1,13 @@
 // The settings reader on arbitrary file contents.
 #include "settings/settings.h"
 
-#include "input_file.h"
+#include "memory_input.h"
 
 #include <cstring>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    FILE* file = std::fopen(input_file(data, size), "r");
+    FILE* file = memory_input(data, size);
     if (file == nullptr)
         return 0;
     settings_get_uint(file, "MOD_TAVRIN_MODE");

@@ -14,14 +14,10 @@ netdev_counters netdev_last()
     return counters;
 }
 
-int netdev_read_from(const char* stats_path, const char* name)
+int netdev_scan(FILE* table, const char* name)
 {
-    FILE* file = std::fopen(stats_path, "r");
-    if (file == nullptr)
-        return -1;
     char line[256];
-    int result = -1;
-    while (std::fgets(line, sizeof line, file) != nullptr) {
+    while (std::fgets(line, sizeof line, table) != nullptr) {
         char* colon = std::strchr(line, ':');
         if (colon == nullptr)
             continue;  // header lines
@@ -31,9 +27,17 @@ int netdev_read_from(const char* stats_path, const char* name)
         // Received bytes, seven more receive columns, transmitted bytes.
         const int got = std::sscanf(colon + 1, "%llu%*u%*u%*u%*u%*u%*u%*u%llu",
                                     &counters.rx_bytes, &counters.tx_bytes);
-        result = got == 2 ? 0 : -1;
-        break;
+        return got == 2 ? 0 : -1;
     }
+    return -1;
+}
+
+int netdev_read_from(const char* stats_path, const char* name)
+{
+    FILE* file = std::fopen(stats_path, "r");
+    if (file == nullptr)
+        return -1;
+    const int result = netdev_scan(file, name);
     std::fclose(file);
     return result;
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 
 inline constexpr const char* NETDEV_STATS = "/proc/net/dev";
 
@@ -20,6 +21,8 @@ netdev_counters netdev_last();
 // contains `name` is the interface's line.
 int netdev_read(const char* name);
 int netdev_read_from(const char* stats_path, const char* name);
+// The same on an open copy of the table, read from its current position.
+int netdev_scan(FILE* table, const char* name);
 
 // -1: unreadable; 0: no change since the previous call (the first call only
 // takes the baseline); 1: rx or tx bytes changed.

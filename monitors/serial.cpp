@@ -45,18 +45,11 @@ serial_counters serial_last()
     return counters;
 }
 
-int serial_read_from(const char* const* files, size_t count, int port)
+int serial_scan(FILE* stats, int port)
 {
-    FILE* file = open_first(files, count);
-    if (file == nullptr) {
-        syslog(LOG_NOTICE, "serial stat file not found");
-        return 1;
-    }
     const char digit = static_cast<char>('0' + port);
     char line[256];
-    find_port_line(file, digit, line);
-    std::fclose(file);
-
+    find_port_line(stats, digit, line);
     if (line[0] != digit) {
         syslog(LOG_NOTICE, "serial stat file does not contain relevant line");
         return 1;
@@ -71,6 +64,18 @@ int serial_read_from(const char* const* files, size_t count, int port)
         return 1;
     }
     return 0;
+}
+
+int serial_read_from(const char* const* files, size_t count, int port)
+{
+    FILE* file = open_first(files, count);
+    if (file == nullptr) {
+        syslog(LOG_NOTICE, "serial stat file not found");
+        return 1;
+    }
+    const int result = serial_scan(file, port);
+    std::fclose(file);
+    return result;
 }
 
 int serial_read(int port)

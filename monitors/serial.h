@@ -5,6 +5,7 @@
 #include "daemon/loop.h"
 
 #include <cstddef>
+#include <cstdio>
 
 // Direction mask.
 inline constexpr int SERIAL_TX = 1;
@@ -33,6 +34,8 @@ serial_counters serial_last();
 // they cannot be read.
 int serial_read(int port);
 int serial_read_from(const char* const* files, size_t count, int port);
+// The same on an open statistics file, read from its current position.
+int serial_scan(FILE* stats, int port);
 
 // -1: unreadable; 0: no selected direction changed since the previous call
 // (the first call only takes the baseline); 1: one did.
