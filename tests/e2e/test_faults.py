@@ -202,6 +202,26 @@ class HostileSettings(unittest.TestCase):
                 self.assertTrue(all(period - 0.01 < g < period + 0.5 for g in gaps), gaps)
 
 
+    def test_spellings_a_configuration_tool_writes(self):
+        cases = [
+            ("quoted, CR LF line ends", 'A="1"\r\nMOD_TAVRIN_MODE="16"\r\nB=2\r\n', "status"),
+            ("lower-case key, quoted, a comment after the closing quote",
+             '# LED\nmod_tavrin_mode="2" # input pin\n', "pin"),
+            ("a blank before the key hides it", ' MOD_TAVRIN_MODE=2\n', "none"),
+        ]
+        for name, text, expected in cases:
+            with self.subTest(name):
+                log, times = self.run_with(text)
+                self.assertEqual(log, ["started", "stopped"])
+                if expected == "none":
+                    self.assertEqual(times, [])
+                    continue
+                gaps = [b - a for a, b in zip(times, times[1:])]
+                self.assertTrue(gaps, "the mode ran")
+                period = 0.1 if expected == "pin" else 1.0
+                self.assertTrue(all(period - 0.01 < g < period + 0.5 for g in gaps), gaps)
+
+
 class SerialStatistics(unittest.TestCase):
     def test_empty_driver_folder_stops_the_daemon_with_its_reasons(self):
         with Sandbox() as box:

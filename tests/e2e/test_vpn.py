@@ -60,6 +60,16 @@ class OpenVpn(unittest.TestCase):
         self.assertEqual([v for _, v in box.led_writes()], [0, 0])
         self.assertEqual(calls, ["tun0", "tun1", "tun2", "tun3"] * 2)
 
+    def test_the_last_tunnel_tun3_is_asked_too(self):
+        with Sandbox() as box:
+            box.tool("/usr/sbin/ifconfig", IFCONFIG)
+            box.tun("tun3")
+            box.sh(f"{box.traffic_cmd('tun3', 0)}")
+            self.assertEqual(run(box, 13, 1.5), 0)
+            calls = lines(box, "/tmp/ifconfig.calls")
+        self.assertEqual([v for _, v in box.led_writes()], [1, 1])
+        self.assertEqual(calls, ["tun0", "tun1", "tun2", "tun3"] * 2)
+
     def test_count_that_cannot_be_scanned_stops_the_daemon(self):
         with Sandbox() as box:
             box.tool("/usr/sbin/ifconfig", 'echo "          RX bytes:n/a  TX bytes:n/a"')
