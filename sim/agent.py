@@ -65,6 +65,9 @@ def setup():
         os.makedirs(upper)
         os.makedirs(wk)
         sh(f"mount -t overlay overlay -o lowerdir={folder},upperdir={upper},workdir={wk} {folder}")
+    # A tool installed by bare name goes first on PATH, ahead of any real
+    # program of that name the machine has in /usr/sbin or /usr/bin.
+    sh("mount -t tmpfs tools /usr/local/sbin")
     setup_dev()
     # sysfs shows the interfaces of the namespace that mounts it.
     sh("mount -t sysfs sysfs /sys")

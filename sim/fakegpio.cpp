@@ -80,13 +80,25 @@ int open_event_log()
 // Preloaded into a process started with TAVRIN_SIM_DIR set, the event log is
 // opened before the program's own code runs and kept: a daemon that has used
 // up its descriptors still has every event recorded. (A test program that
-// sets the folder later opens the log for each event.)
+// sets the folder later opens the log for each event.) The preload reaches
+// the daemon's children too: the descriptor is kept above 2, so that in a
+// child started with closed standard descriptors it does not stand in for
+// one of them.
 int kept_log_fd = -1;
 
 __attribute__((constructor)) void keep_event_log()
 {
-    if (sim_dir() != nullptr)
-        kept_log_fd = open_event_log();
+    if (sim_dir() == nullptr)
+        return;
+    const int saved = errno;
+    int fd = open_event_log();
+    if (fd >= 0 && fd <= 2) {
+        const int lifted = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+        close(fd);
+        fd = lifted;
+    }
+    kept_log_fd = fd;
+    errno = saved;
 }
 
 void record(const char* fmt, ...)

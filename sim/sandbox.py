@@ -255,9 +255,11 @@ class Sandbox:
         self.call("write", path=path, data=data, mode=mode)
 
     def tool(self, path, script):
-        """Installs a shell script as a tool (a name without '/' goes to /usr/bin)."""
+        """Installs a shell script as a tool. A name without '/' goes to
+        /usr/local/sbin, first on PATH: it is found before a real program of
+        that name."""
         if "/" not in path:
-            path = "/usr/bin/" + path
+            path = "/usr/local/sbin/" + path
         self.write(path, "#!/bin/sh\n" + script + "\n", mode="755")
 
     def remove(self, path):
