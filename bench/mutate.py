@@ -1,0 +1,338 @@
+#!/usr/bin/env python3
+"""Mutation check: does the suite catch plausible faults in the daemon?
+
+    python3 bench/mutate.py [--full] [--jobs N] [--work DIR] [NAME-SUBSTRING...]
+
+The tracked (and new, unignored) files are copied to DIR/src (default
+build-mutants/), built there once and the whole host suite (unit, scenarios,
+end-to-end) run once on the unchanged copy. Then each fault below, one at a
+time: its edits are applied to the copy's sources, the copy is rebuilt, the
+tests of the fault's own area run, and the whole suite runs when they all
+pass, before the fault is called a survivor; then the sources are restored.
+--full runs the whole suite for every fault, to see every test that catches
+it. The working tree itself is never touched.
+
+Prints one row per fault: the tests that caught it (CTest names, with the
+failing cases of a multi-case test in brackets), or SURVIVED, or a note that
+the fault no longer applies to the sources or does not build. Exits 1 unless
+every fault was caught. It takes long (about a minute a fault): a tool to
+run by hand, not a test.
+"""
+import argparse
+import os
+import re
+import shutil
+import subprocess
+import sys
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+# Areas of the suite, as CTest name patterns.
+PINS = r"unit\.test_gpio|unit\.test_loop|e2e\.test_pins|e2e\.test_lifecycle|scenario\.mode0[1-4]|e2e\.test_faults"
+SERIAL = r"unit\.test_serial|scenario\.mode0[5-9]|scenario\.mode10|e2e\.test_serial|e2e\.test_faults"
+WIFI = r"unit\.test_netdev|e2e\.test_wifi|scenario\.mode1[12]|e2e\.test_faults"
+VPN = r"e2e\.test_vpn|scenario\.mode1[34]|e2e\.test_faults"
+MGMT = r"e2e\.test_mgmt|scenario\.mode1[56]|e2e\.test_faults"
+RUNNER = r"unit\.test_spawn|e2e\.test_faults|e2e\.test_pins|scenario\.mode1[1-6]"
+SETTINGS = r"unit\.test_settings|e2e\.test_faults|scenario\.lifecycle"
+LIFECYCLE = r"unit\.test_loop|e2e\.test_lifecycle|scenario\.lifecycle|e2e\.test_wifi|scenario"
+
+
+class Fault:
+    def __init__(self, name, area, path, old, new, *more):
+        """`more`: further (path, old, new) edits that belong to the same fault."""
+        self.name = name
+        self.area = area
+        self.edits = [(path, old, new)] + [tuple(more[i:i + 3]) for i in range(0, len(more), 3)]
+
+
+FAULTS = [
+    # The LED, the blink and the loop.
+    Fault("blink: three off/on steps instead of four", WIFI + "|unit.test_gpio", "gpio/gpio.cpp",
+          "for (int i = 0; i < 4; ++i) {", "for (int i = 0; i < 3; ++i) {"),
+    Fault("blink: 100 ms steps instead of 125 ms", WIFI + "|unit.test_gpio", "gpio/gpio.cpp",
+          "constexpr timespec step = {0, 125000000};", "constexpr timespec step = {0, 100000000};"),
+    Fault("pin period 10 ms instead of 100 ms", PINS, "daemon/loop.h",
+          "PERIOD_PIN = {0, 100000000};", "PERIOD_PIN = {0, 10000000};"),
+    Fault("status period 500 ms instead of 1 s", LIFECYCLE, "daemon/loop.h",
+          "PERIOD_STATUS = {1, 0};", "PERIOD_STATUS = {0, 500000000};"),
+    Fault("GPIO device opened again for every call", PINS, "gpio/gpio.cpp",
+          "    if (gpio_fd.load(std::memory_order_relaxed) < 0)\n        gpio_fd.store(",
+          "    gpio_fd.store("),
+    Fault("back-to-back blinks without the stop check between them", WIFI + "|" + LIFECYCLE,
+          "daemon/service.cpp",
+          "        const step_result step = def.body();\n",
+          "        step_result step = def.body();\n"
+          "        while (step.kind == step_kind::blink) {\n"
+          "            blink_activity();\n"
+          "            step = def.body();\n"
+          "        }\n"),
+    Fault("a period sleep after the traffic blink", WIFI, "daemon/service.cpp",
+          "            blink_activity();\n            break;",
+          "            blink_activity();\n            nanosleep(&def.period, nullptr);\n            break;"),
+    Fault("\"stopped\" logged only when a signal ended the loop", LIFECYCLE + "|" + SERIAL + "|" + VPN,
+          "daemon/main.cpp",
+          "        run_mode_loop(*def);\n",
+          "    {\n        run_mode_loop(*def);\n        if (got_signal.load() == 0)\n            return 0;\n    }\n"),
+    Fault("SIGQUIT not a stop signal", LIFECYCLE, "daemon/service.cpp",
+          "    signal(SIGQUIT, handle_stop_signal);\n", ""),
+    Fault("log identity is the whole argv[0]", LIFECYCLE, "daemon/service.cpp",
+          "return slash != nullptr ? slash + 1 : argv0;", "return argv0;"),
+    Fault("log lines without the process id", LIFECYCLE, "daemon/main.cpp",
+          "LOG_PID | LOG_NDELAY", "LOG_NDELAY"),
+    Fault("mode 16 not selectable (table bound off by one)", LIFECYCLE + "|" + MGMT, "daemon/modes.cpp",
+          "mode > sizeof mode_table / sizeof mode_table[0]", "mode >= sizeof mode_table / sizeof mode_table[0]"),
+
+    # Settings.
+    Fault("settings key compared with letter case", SETTINGS, "settings/settings.cpp",
+          "strcasecmp(settings_line, key)", "strcmp(settings_line, key)"),
+    Fault("settings value: opening quote kept", SETTINGS, "settings/settings.cpp",
+          "        if (*value == '\"')\n            ++value;\n", ""),
+    Fault("settings value: closing quote and what follows kept", SETTINGS, "settings/settings.cpp",
+          "        if (char* quote = std::strrchr(settings_line, '\"'))\n            *quote = '\\0';\n", ""),
+    Fault("settings: CR of a CR LF line end kept", SETTINGS, "settings/settings.cpp",
+          "        cut_at_first(settings_line, '\\r');\n", ""),
+    Fault("settings: lookup from the current position, not the first line", SETTINGS, "settings/settings.cpp",
+          "    std::rewind(file);\n", ""),
+
+    # Pins.
+    Fault("mode 1 follows bin0 instead of inverting it", PINS, "gpio/pins.cpp",
+          "mode_bin0_low() { return show_level(pin_read(PIN_BIN0) == 0 ? 1 : 0); }",
+          "mode_bin0_low() { return show_level(pin_read(PIN_BIN0)); }"),
+    Fault("mode 2 reads bin0", PINS, "gpio/pins.cpp",
+          "show_level(pin_read(PIN_BIN1) == 0 ? 1 : 0)", "show_level(pin_read(PIN_BIN0) == 0 ? 1 : 0)"),
+    Fault("out1 read with out0's command", PINS, "gpio/pins.cpp",
+          '{"out1", GPIO_GET_OUT1,', '{"out1", GPIO_GET_OUT0,'),
+    Fault("probe: the printed digit as the first level, not the exit code", PINS, "gpio/pins.cpp",
+          "    return (status >> 8) & 0xFF;", "    (void)status;\n    return first - '0';"),
+    Fault("probe: any first byte means the pin exists", PINS, "gpio/pins.cpp",
+          "if (got == 0 || (first != '0' && first != '1')) {", "if (got == 0) {"),
+    Fault("probe: an absent pin is probed again every period", PINS, "gpio/pins.cpp",
+          "        entry.support = PIN_SUPPORT_NONE;\n", ""),
+    Fault("pin read error passed on as a negative level", PINS, "gpio/pins.cpp",
+          "    return level >= 0 ? level : 0;", "    return level;"),
+    Fault("pipe failure logged at notice, not err", PINS, "gpio/pins.cpp",
+          'syslog(LOG_ERR, "gpio: cannot create pipe', 'syslog(LOG_NOTICE, "gpio: cannot create pipe'),
+
+    # The runner and the capture files.
+    Fault("child keeps the daemon's descriptors above 2", RUNNER, "spawn/spawn.cpp",
+          "    close_from_3();\n\n", "\n"),
+    Fault("child's error output goes into the capture", RUNNER, "spawn/spawn.cpp",
+          "redirect_record.out_fd, redirect_record.err_fd};", "redirect_record.out_fd, redirect_record.out_fd};"),
+    Fault("standard descriptor 2 accepted as a child's output", RUNNER, "spawn/spawn.cpp",
+          "    if (fd == 0 || fd == 2)\n", "    if (fd == 0)\n"),
+    Fault("stored descriptors not closed after the fork", RUNNER, "spawn/spawn.cpp",
+          "        if (*fd > 2)\n            close(*fd);\n", ""),
+    Fault("61 arguments at most instead of 62", RUNNER, "spawn/spawn.cpp",
+          "constexpr int MAX_ARGS = 62;", "constexpr int MAX_ARGS = 61;"),
+    Fault("/dev/null may land on a standard descriptor in the child", RUNNER, "spawn/spawn.cpp",
+          "    if (nul < 0 || nul > 2)\n        return nul;\n", "    return nul;\n"),
+    Fault("capture opened without O_NOFOLLOW", RUNNER + "|" + MGMT, "spawn/spawn.cpp",
+          "(flags & ~O_TRUNC) | O_NOFOLLOW | O_NONBLOCK", "(flags & ~(O_TRUNC | O_NOFOLLOW)) | O_NONBLOCK"),
+    Fault("capture opened without O_NONBLOCK (a planted FIFO blocks)", RUNNER, "spawn/spawn.cpp",
+          "(flags & ~O_TRUNC) | O_NOFOLLOW | O_NONBLOCK", "(flags & ~O_TRUNC) | O_NOFOLLOW"),
+    Fault("capture not truncated", RUNNER + "|" + MGMT, "spawn/spawn.cpp",
+          " || ((flags & O_TRUNC) != 0 && ftruncate(fd, 0) != 0)) {", ") {"),
+    Fault("capture: another user's file accepted", RUNNER, "spawn/spawn.cpp",
+          "S_ISREG(st.st_mode) && st.st_uid == geteuid() && st.st_nlink == 1",
+          "S_ISREG(st.st_mode) && st.st_nlink == 1"),
+    Fault("capture: a hard link accepted", RUNNER, "spawn/spawn.cpp",
+          "S_ISREG(st.st_mode) && st.st_uid == geteuid() && st.st_nlink == 1",
+          "S_ISREG(st.st_mode) && st.st_uid == geteuid()"),
+    Fault("file_size follows a symbolic link", RUNNER, "spawn/spawn.cpp",
+          "if (lstat(path, &st) != 0 || !own_plain_file(st))", "if (stat(path, &st) != 0 || !own_plain_file(st))"),
+
+    # Serial modes.
+    Fault("mode 5 watches transmit", SERIAL, "monitors/serial.cpp",
+          "mode_serial0_rx() { return serial_step(0, SERIAL_RX); }", "mode_serial0_rx() { return serial_step(0, SERIAL_TX); }"),
+    Fault("mode 6 watches receive", SERIAL, "monitors/serial.cpp",
+          "mode_serial0_tx() { return serial_step(0, SERIAL_TX); }", "mode_serial0_tx() { return serial_step(0, SERIAL_RX); }"),
+    Fault("mode 7 watches receive only", SERIAL, "monitors/serial.cpp",
+          "mode_serial0_any() { return serial_step(0, SERIAL_TX | SERIAL_RX); }",
+          "mode_serial0_any() { return serial_step(0, SERIAL_RX); }"),
+    Fault("mode 8 watches transmit", SERIAL, "monitors/serial.cpp",
+          "mode_serial1_rx() { return serial_step(1, SERIAL_RX); }", "mode_serial1_rx() { return serial_step(1, SERIAL_TX); }"),
+    Fault("mode 9 watches receive", SERIAL, "monitors/serial.cpp",
+          "mode_serial1_tx() { return serial_step(1, SERIAL_TX); }", "mode_serial1_tx() { return serial_step(1, SERIAL_RX); }"),
+    Fault("mode 10 watches transmit only", SERIAL, "monitors/serial.cpp",
+          "mode_serial1_any() { return serial_step(1, SERIAL_TX | SERIAL_RX); }",
+          "mode_serial1_any() { return serial_step(1, SERIAL_TX); }"),
+    Fault("mode 8 reads port 0", SERIAL, "monitors/serial.cpp",
+          "mode_serial1_rx() { return serial_step(1, SERIAL_RX); }", "mode_serial1_rx() { return serial_step(0, SERIAL_RX); }"),
+    Fault("unreadable serial statistics do not end the mode", SERIAL, "monitors/serial.cpp",
+          '        syslog(LOG_NOTICE, "failure getting serial stats");\n        return end_mode();',
+          '        syslog(LOG_NOTICE, "failure getting serial stats");\n        return show_level(0);'),
+    Fault("serial: the first read reports traffic", SERIAL, "monitors/serial.cpp",
+          "        counters.primed = true;\n        return ACTIVITY_NONE;",
+          "        counters.primed = true;\n        return ACTIVITY_SEEN;"),
+    Fault("serial: ttyS tried before serial", SERIAL, "monitors/serial.h",
+          '    "/proc/tty/driver/serial",\n    "/proc/tty/driver/OMAP-SERIAL",\n    "/proc/tty/driver/ttyS",\n',
+          '    "/proc/tty/driver/ttyS",\n    "/proc/tty/driver/OMAP-SERIAL",\n    "/proc/tty/driver/serial",\n'),
+
+    # Wireless modes and the interface counters.
+    Fault("one-byte station list counts as a station", WIFI, "modes/wifi.cpp",
+          "if (file_size(WIFI_AP_CAPTURE) <= 1)", "if (file_size(WIFI_AP_CAPTURE) < 1)"),
+    Fault("mode 12 ignores the association query's status", WIFI, "modes/wifi.cpp",
+          "    if (run_program(\"/bin/sh\", \"-c\", WIFI_CLIENT_QUERY, nullptr) != 0)\n        return show_level(0);",
+          "    run_program(\"/bin/sh\", \"-c\", WIFI_CLIENT_QUERY, nullptr);"),
+    Fault("unreadable interface counters not logged", WIFI, "modes/wifi.cpp",
+          '        syslog(LOG_NOTICE, "%s", unreadable_message);\n', "        (void)unreadable_message;\n"),
+    Fault("unreadable interface counters shown as on", WIFI, "modes/wifi.cpp",
+          '        syslog(LOG_NOTICE, "%s", unreadable_message);\n        return show_level(0);',
+          '        syslog(LOG_NOTICE, "%s", unreadable_message);\n        return show_level(1);'),
+    Fault("interface traffic compared on received bytes only", WIFI, "monitors/netdev.cpp",
+          "counters.rx_bytes != rx || counters.tx_bytes != tx", "counters.rx_bytes != rx"),
+    Fault("interface: the first read reports traffic", WIFI, "monitors/netdev.cpp",
+          "        counters.primed = true;\n        return ACTIVITY_NONE;",
+          "        counters.primed = true;\n        return ACTIVITY_SEEN;"),
+
+    # VPN modes.
+    Fault("tunnels tun0 to tun2 only", VPN, "modes/vpn.cpp", "*digit <= '3'", "*digit <= '2'"),
+    Fault("a tunnel with 0 bytes received counts", VPN, "modes/vpn.cpp",
+          "        if (received != 0)\n            return show_level(1);", "        return show_level(1);"),
+    Fault("a failed tunnel query is fatal", VPN, "modes/vpn.cpp",
+          "        if (run_program(\"/bin/sh\", \"-c\", query, nullptr) != 0)\n            continue;",
+          "        if (run_program(\"/bin/sh\", \"-c\", query, nullptr) != 0)\n            return openvpn_failure();"),
+    Fault("an unscannable tunnel count is skipped, not fatal", VPN, "modes/vpn.cpp",
+          "OPENVPN_SCAN, &received) != 0)\n            return openvpn_failure();",
+          "OPENVPN_SCAN, &received) != 0)\n            continue;"),
+    Fault("IPsec: swanctl preferred over stroke", VPN, "modes/vpn.cpp",
+          "    if (file_exists(IPSEC_STROKE)) {", "    if (!file_exists(IPSEC_SWANCTL) && file_exists(IPSEC_STROKE)) {"),
+    Fault("IPsec: association count ignored", VPN, "modes/vpn.cpp",
+          "return show_level(up != 0 ? 1 : 0);", "return show_level(1);"),
+    Fault("IPsec: swanctl status read inverted", VPN, "modes/vpn.cpp",
+          "IPSEC_SWANCTL_QUERY, nullptr) == 0 ? 1 : 0)", "IPSEC_SWANCTL_QUERY, nullptr) != 0 ? 1 : 0)"),
+    Fault("IPsec: no tool is not fatal", VPN, "modes/vpn.cpp",
+          "    return ipsec_failure();\n}\n", "    return show_level(0);\n}\n"),
+    Fault("IPsec: a failed stroke query is fatal", VPN, "modes/vpn.cpp",
+          "IPSEC_STROKE_QUERY, nullptr) != 0)\n            return show_level(0);",
+          "IPSEC_STROKE_QUERY, nullptr) != 0)\n            return ipsec_failure();"),
+
+    # Management services.
+    Fault("mode 16 judged by the query's exit status", MGMT, "modes/mgmt.cpp",
+          "    run_program(\"/bin/sh\", \"-c\", VPN_PORTAL_QUERY, nullptr);\n"
+          "    return show_level(file_size(VPN_PORTAL_CAPTURE) > 1 ? 1 : 0);",
+          "    return show_level(run_program(\"/bin/sh\", \"-c\", VPN_PORTAL_QUERY, nullptr) == 0 ? 1 : 0);"),
+    Fault("mode 15 inverted", MGMT, "modes/mgmt.cpp",
+          "MGMT_CLIENT_QUERY, nullptr) == 0 ? 1 : 0)", "MGMT_CLIENT_QUERY, nullptr) != 0 ? 1 : 0)"),
+    Fault("mode 16 query not captured", MGMT, "modes/mgmt.cpp",
+          "    redirect_stdout(open_capture(VPN_PORTAL_CAPTURE));\n", ""),
+]
+
+FAILED_TEST_RE = re.compile(r"^\s*\d+ - (\S+) \(", re.M)
+FAILED_CASE_RE = re.compile(r"^(?:(?:FAIL|ERROR): (test\w+) \(|\[  FAILED  \] (\w+\.\w+)(?: \(|$))", re.M)
+
+
+def copy_tree(dest):
+    files = subprocess.run(["git", "ls-files", "-z", "--cached", "--others", "--exclude-standard"], cwd=ROOT,
+                           check=True, capture_output=True).stdout.decode().split("\0")
+    if os.path.exists(dest):
+        shutil.rmtree(dest)
+    for rel in filter(None, files):
+        src = os.path.join(ROOT, rel)
+        if not os.path.isfile(src):
+            continue  # deleted in the working tree
+        os.makedirs(os.path.dirname(os.path.join(dest, rel)), exist_ok=True)
+        shutil.copy2(src, os.path.join(dest, rel))
+
+
+def build(src, out):
+    run = subprocess.run(["cmake", "--build", out, f"-j{os.cpu_count()}"], capture_output=True, text=True)
+    return run.returncode == 0, run.stdout + run.stderr
+
+
+def ctest(out, pattern, jobs):
+    cmd = ["ctest", "--test-dir", out, "--output-on-failure", f"-j{jobs}", "--timeout", "240"]
+    if pattern:
+        cmd += ["-R", pattern]
+    run = subprocess.run(cmd, capture_output=True, text=True, errors="replace")
+    text = run.stdout + run.stderr
+    tail = text[text.find("The following tests FAILED:"):] if "The following tests FAILED:" in text else ""
+    failed = FAILED_TEST_RE.findall(tail)
+    cases = [a or b for a, b in FAILED_CASE_RE.findall(text)]
+    return failed, sorted(set(cases)), text
+
+
+def apply(src, fault):
+    """Applies the fault's edits; returns the original contents by path, or
+    None when an edit no longer matches the sources exactly once."""
+    saved = {}
+    for path, old, new in fault.edits:
+        full = os.path.join(src, path)
+        with open(full) as f:
+            current = f.read()
+        if current.count(old) != 1:
+            restore(src, saved)
+            return None
+        saved.setdefault(path, current)
+        with open(full, "w") as f:
+            f.write(current.replace(old, new))
+    return saved
+
+
+def restore(src, saved):
+    for path, text in saved.items():
+        with open(os.path.join(src, path), "w") as f:
+            f.write(text)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--full", action="store_true", help="run the whole suite for every fault")
+    parser.add_argument("--jobs", type=int, default=os.cpu_count())
+    parser.add_argument("--work", default=os.path.join(ROOT, "build-mutants"))
+    parser.add_argument("only", nargs="*", help="run only faults whose name contains one of these")
+    args = parser.parse_args()
+    if os.geteuid() != 0:
+        print("mutate: the end-to-end tests need root")
+        return 1
+    faults = [f for f in FAULTS if not args.only or any(o in f.name for o in args.only)]
+    src, out = os.path.join(args.work, "src"), os.path.join(args.work, "build")
+    copy_tree(src)
+    subprocess.run(["cmake", "-S", src, "-B", out, "-DTAVRIN_WERROR=OFF"], check=True, capture_output=True)
+    ok, log = build(src, out)
+    if not ok:
+        print(log)
+        return 1
+    started = time.monotonic()
+    failed, _, text = ctest(out, None, args.jobs)
+    if failed:
+        print(f"the unchanged sources fail {failed}: no fault can be judged\n{text[-4000:]}")
+        return 1
+    print(f"unchanged sources: the whole suite passes ({time.monotonic() - started:.0f} s)\n", flush=True)
+
+    rows = []
+    for i, fault in enumerate(faults, 1):
+        t0 = time.monotonic()
+        saved = apply(src, fault)
+        if saved is None:
+            verdict = "NOT APPLIED (the sources changed: update the fault)"
+        else:
+            try:
+                ok, log = build(src, out)
+                if not ok:
+                    verdict = "DOES NOT BUILD (update the fault)"
+                else:
+                    failed, cases, _ = ctest(out, None if args.full else fault.area, args.jobs)
+                    if not failed and not args.full:
+                        failed, cases, _ = ctest(out, None, args.jobs)
+                    verdict = (", ".join(failed) + (f" [{', '.join(cases)}]" if cases else "")) if failed \
+                        else "SURVIVED"
+            finally:
+                restore(src, saved)
+        rows.append((fault.name, verdict))
+        print(f"{i:2d}/{len(faults)} {fault.name}: {verdict} ({time.monotonic() - t0:.0f} s)", flush=True)
+    build(src, out)
+
+    width = max(len(name) for name, _ in rows)
+    print(f"\n{'fault':<{width}}  caught by")
+    for name, verdict in rows:
+        print(f"{name:<{width}}  {verdict}")
+    survivors = [name for name, verdict in rows if not verdict.startswith(("unit.", "e2e.", "scenario."))]
+    print(f"\n{len(rows) - len(survivors)} of {len(rows)} faults caught")
+    return 1 if survivors else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
