@@ -58,6 +58,9 @@ def setup():
     # Private /tmp and the module's settings folder.
     sh("mount -t tmpfs tmp /tmp && chmod 1777 /tmp")
     sh("mount -t tmpfs opt /opt && mkdir -p /opt/tavrin/etc")
+    # Private /run: the control sockets and pid files of the daemons that
+    # run in the sandbox (charon, openvpn, hostapd, wpa_supplicant).
+    sh("mount -t tmpfs run /run")
     # Tools at their absolute paths: writable layers over the host's folders.
     for folder in ("/usr/bin", "/usr/sbin", "/usr/libexec"):
         name = folder.strip("/").replace("/", "_")

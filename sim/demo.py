@@ -74,6 +74,12 @@ def main():
         print(f"demo: mode {mode} has no scenario; modes with one: {modes}")
         return 1
     print(f"mode {mode}: {s['title']}")
+    why = scenario.missing(s)
+    if why:
+        print(f"demo: {why}")
+        return 1
+    for program, version in scenario.versions(s).items():
+        print(f"real {program}: {version}")
     print(f"one line per second, {1000 / CELLS:.1f} ms per cell: █ on, · off\n")
     drawer = None
 

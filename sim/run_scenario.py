@@ -15,6 +15,12 @@ def main():
         print(f"skipped: {why}")
         return 77
     s = scenario.load(sys.argv[1])
+    why = scenario.missing(s)
+    if why:
+        print(f"skipped: {why}")
+        return 77
+    for program, version in scenario.versions(s).items():
+        print(f"{program}: {version}")
     box, status = scenario.run(s)
     problems = scenario.check(s, box, status)
     for p in problems:

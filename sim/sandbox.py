@@ -262,6 +262,17 @@ class Sandbox:
             path = "/usr/local/sbin/" + path
         self.write(path, "#!/bin/sh\n" + script + "\n", mode="755")
 
+    def record_calls(self, name):
+        """Puts a recorder in front of the real program `name`: each call's
+        arguments are appended to /tmp/<name>.calls, then the program found
+        next on PATH runs with them."""
+        real = self.sh(f"PATH={PATH.split(':', 1)[1]} command -v {name}").strip()
+        self.tool(name, f'echo "$*" >> /tmp/{name}.calls\nexec {real} "$@"')
+
+    def calls(self, name):
+        """The argument lists recorded for `name`, one string a call."""
+        return (self.read(f"/tmp/{name}.calls") or "").splitlines()
+
     def remove(self, path):
         self.call("remove", path=path)
 

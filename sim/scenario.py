@@ -16,6 +16,9 @@ A scenario is a JSON file in sim/scenarios/:
                tun       [names]: tun devices, up
                sh        [commands run in the sandbox]
                argv0     the name the daemon is started under
+               peers     {name: {options}}: real programs for the mode to
+                         ask (see peers.py): "ipsec" (strongSwan),
+                         "openvpn", "wifi" (hostapd and wpa_supplicant)
   timeline   [{at: seconds, <action>, note: text}], actions:
                pin {pin: level} | gpio true/false | tool {path: script} |
                write {path: text} | remove path | sh command |
@@ -24,7 +27,9 @@ A scenario is a JSON file in sim/scenarios/:
                (send out of namep for the daemon's name to receive them;
                a tun device receives the packets itself) |
                hold {name, program, role, port}: a process named `program`
-               holding a TCP socket (see holder.py); `kill name` ends it
+               holding a TCP socket (see holder.py); `kill name` ends it |
+               <peer> [action, args...]: calls that method of the peer,
+               e.g. "ipsec": ["up", "ipsec1"], "openvpn": ["ping"]
   expect     exit        exit status (the daemon must have ended)
              log         [text] or [[severity, text]]: the whole log in order
              led         [[t, level]]: the LED level at t seconds
@@ -37,11 +42,13 @@ import json
 import os
 import signal
 
+from peers import IpsecPeers, OpenVpnPeers, WiredWifi
 from sandbox import LOG_DAEMON, LOG_ERR, LOG_NOTICE, DAEMON_PATH, Sandbox
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SCENARIO_DIR = os.path.join(HERE, "scenarios")
 SEVERITIES = {"err": LOG_ERR, "notice": LOG_NOTICE}
+PEERS = {"ipsec": IpsecPeers, "openvpn": OpenVpnPeers, "wifi": WiredWifi}
 
 
 def load(path):
@@ -53,6 +60,24 @@ def load(path):
 
 def all_scenarios():
     return [load(p) for p in sorted(glob.glob(os.path.join(SCENARIO_DIR, "*.json")))]
+
+
+def peer_classes(scenario):
+    return [PEERS[name] for name in scenario.get("setup", {}).get("peers", {})]
+
+
+def missing(scenario):
+    """Why this machine cannot run the scenario's real peers, or None."""
+    reasons = [why for why in (cls.missing() for cls in peer_classes(scenario)) if why]
+    return "missing " + ", ".join(reasons) if reasons else None
+
+
+def versions(scenario):
+    """The versions of the real programs the scenario runs."""
+    found = {}
+    for cls in peer_classes(scenario):
+        found.update(cls.versions())
+    return found
 
 
 def prepare(box, setup):
@@ -70,9 +95,10 @@ def prepare(box, setup):
         box.tun(name)
     for cmd in setup.get("sh", []):
         box.sh(cmd)
+    return {name: PEERS[name](box, **options) for name, options in setup.get("peers", {}).items()}
 
 
-def apply(box, step, spawned):
+def apply(box, step, spawned, peers):
     if "pin" in step:
         for pin, level in step["pin"].items():
             box.set_pin(pin, level)
@@ -97,6 +123,10 @@ def apply(box, step, spawned):
     if "hold" in step:
         h = step["hold"]
         spawned[h["name"]] = box.hold(h["program"], h["role"], h["port"])
+    for name, peer in peers.items():
+        if name in step:
+            action, *args = step[name]
+            getattr(peer, action)(*args)
     if "signal" in step:
         box.signal(getattr(signal, "SIG" + step["signal"]))
 
@@ -107,12 +137,12 @@ def run(scenario, on_step=None, build_dir=None):
     spawned = {}
     with Sandbox(build_dir, **scenario.get("sandbox", {})) as box:
         setup = scenario.get("setup", {})
-        prepare(box, setup)
+        peers = prepare(box, setup)
         box.start(argv0=setup.get("argv0", DAEMON_PATH))
         timeline = sorted(scenario.get("timeline", []), key=lambda s: s["at"])
         for step in timeline:
             box.sleep_until(step["at"])
-            apply(box, step, spawned)
+            apply(box, step, spawned, peers)
             if on_step:
                 on_step(box, step)
         status = box.wait(timeout=scenario.get("wait", 10))
