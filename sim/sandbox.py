@@ -133,8 +133,8 @@ class Sandbox:
         os.makedirs(bin_dir)
         self.daemon_binary = shutil.copy2(self.daemon_binary, bin_dir)
         self.fake_gpio = shutil.copy2(self.fake_gpio, bin_dir)
-        self.traffic_script = shutil.copy2(os.path.join(HERE, "traffic.py"), bin_dir)
-        self.holder_script = shutil.copy2(os.path.join(HERE, "holder.py"), bin_dir)
+        self.traffic_bin = shutil.copy2(os.path.join(self.build_dir, "sim", "traffic"), bin_dir)
+        self.holder_bin = shutil.copy2(os.path.join(self.build_dir, "sim", "holder"), bin_dir)
         self.gpio_present(True)
         self._open_log()
         self.agent = subprocess.Popen(
@@ -300,12 +300,12 @@ class Sandbox:
 
     def traffic(self, iface, seconds, interval=0.05):
         """Starts sending frames out of `iface` for `seconds`; returns the pid."""
-        return self.spawn([sys.executable, self.traffic_script, iface, str(seconds), str(interval)])
+        return self.spawn([self.traffic_bin, iface, str(seconds), str(interval)])
 
     def traffic_cmd(self, iface, seconds, interval=0.05):
-        """The shell command that sends traffic (see traffic.py); `seconds` 0
+        """The shell command that sends traffic (see traffic.cpp); `seconds` 0
         sends one packet."""
-        return f"{sys.executable} {self.traffic_script} {iface} {seconds} {interval}"
+        return f"{self.traffic_bin} {iface} {seconds} {interval}"
 
     def tun(self, name):
         """Creates tun device `name`, up."""
@@ -313,8 +313,8 @@ class Sandbox:
 
     def hold(self, program, role, port):
         """Starts a process named `program` holding a TCP socket (see
-        holder.py); returns its pid. Waits until the socket is in place."""
-        pid = self.spawn([sys.executable, self.holder_script, role, str(port)], argv0=program)
+        holder.cpp); returns its pid. Waits until the socket is in place."""
+        pid = self.spawn([self.holder_bin, role, str(port)], argv0=program)
         state = "0A" if role != "connect" else "01"  # LISTEN / ESTABLISHED
         deadline = time.monotonic() + 5
         while time.monotonic() < deadline:

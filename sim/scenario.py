@@ -27,7 +27,7 @@ A scenario is a JSON file in sim/scenarios/:
                (send out of namep for the daemon's name to receive them;
                a tun device receives the packets itself) |
                hold {name, program, role, port}: a process named `program`
-               holding a TCP socket (see holder.py); `kill name` ends it |
+               holding a TCP socket (see holder.cpp); `kill name` ends it |
                <peer> [action, args...]: calls that method of the peer,
                e.g. "ipsec": ["up", "ipsec1"], "openvpn": ["ping"]
   expect     exit        exit status (the daemon must have ended)
