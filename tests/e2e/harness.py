@@ -7,12 +7,31 @@ import unittest
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, os.path.join(ROOT, "sim"))
 
+sys.path.insert(0, os.path.join(ROOT, "sim", "router"))
+
 import sandbox  # noqa: E402,F401
+
+
+def Machine(*args, **kw):
+    """The simulated router these tests run on: the host's sandbox, or the
+    emulated ARM router when TAVRIN_MACHINE=router."""
+    if os.environ.get("TAVRIN_MACHINE") == "router":
+        import machine
+        return machine.EmulatedRouter(*args, **kw)
+    return sandbox.Sandbox(*args, **kw)
 
 
 def main():
     why = sandbox.need_root()
+    if not why and os.environ.get("TAVRIN_MACHINE") == "router":
+        import machine
+        why = machine.unavailable()
     if why:
         print(f"skipped: {why}")
         sys.exit(77)
     unittest.main(verbosity=2)
+
+
+def main_router():
+    os.environ["TAVRIN_MACHINE"] = "router"
+    main()

@@ -1,40 +1,78 @@
 """The installed start script: it puts the daemon in the background, keeps
-its pid, and stops it with SIGTERM."""
+its pid, and stops it with SIGTERM. Run by the host's /bin/sh in the
+sandbox, and by BusyBox's ash on the emulated router (TAVRIN_MACHINE=router)."""
 import os
 import time
 import unittest
 
 import harness
-from sandbox import Sandbox
 
 SCRIPT = os.path.join(os.environ.get("TAVRIN_BUILD", os.path.join(harness.ROOT, "build")), "tavrind.init")
 
 
 class InitScript(unittest.TestCase):
-    def test_start_status_stop(self):
+    def setUp(self):
         with open(SCRIPT) as f:
-            script = f.read()
-        with Sandbox() as box:
-            box.settings("MOD_TAVRIN_MODE=16\n")
-            box.write("/tmp/tavrind.init", script, mode="755")
-            env = (f"LD_PRELOAD={box.fake_gpio} TAVRIN_SIM_DIR={box.sim_dir} "
-                   f"DAEMON={box.daemon_binary} PIDFILE=/tmp/tavrind.pid")
+            self.script = f.read()
+
+    def prepare(self, box):
+        box.settings("MOD_TAVRIN_MODE=16\n")
+        box.write("/tmp/tavrind.init", self.script, mode="755")
+        env = (f"LD_PRELOAD={box.fake_gpio} TAVRIN_SIM_DIR={box.sim_dir} "
+               f"DAEMON={box.daemon_binary} PIDFILE=/tmp/tavrind.pid")
+        return lambda action: box.call("sh", cmd=f"{env} /tmp/tavrind.init {action}")
+
+    def daemons(self, box):
+        """The pids of the daemon's processes running now."""
+        out = box.sh(f"for p in /proc/[0-9]*; do [ \"$(readlink $p/exe)\" = {box.daemon_binary} ] && "
+                     "echo ${p#/proc/}; done; true")
+        return sorted(int(p) for p in out.split())
+
+    def test_start_status_stop_restart(self):
+        with harness.Machine() as box:
+            init = self.prepare(box)
             started = time.monotonic()
-            box.sh(f"{env} /tmp/tavrind.init start")
-            self.assertLess(time.monotonic() - started, 2, "start returns at once")
+            self.assertEqual(init("start")["status"], 0)
+            self.assertLess(time.monotonic() - started, 3, "start returns at once")
             pid = int(box.read("/tmp/tavrind.pid"))
-            self.assertEqual(box.sh(f"{env} /tmp/tavrind.init status"), "running\n")
-            self.assertIn("already running", box.sh(f"{env} /tmp/tavrind.init start"))
-            self.assertEqual(int(box.read("/tmp/tavrind.pid")), pid, "no second daemon")
+            self.assertEqual(self.daemons(box), [pid])
+            self.assertEqual(init("status")["out"], "running\n")
+            self.assertIn("already running", init("start")["out"])
+            self.assertEqual(self.daemons(box), [pid], "no second daemon")
             time.sleep(1.5)
-            box.sh(f"{env} /tmp/tavrind.init stop")
+            self.assertEqual(init("restart")["status"], 0)
+            restarted = int(box.read("/tmp/tavrind.pid"))
+            self.assertNotEqual(restarted, pid)
+            self.assertEqual(self.daemons(box), [restarted])
+            self.assertEqual(init("stop")["status"], 0)
             self.assertIsNone(box.read("/tmp/tavrind.pid"), "pid file removed")
-            self.assertEqual(box.call("sh", cmd=f"{env} /tmp/tavrind.init status")["status"] >> 8, 3)
+            self.assertEqual(self.daemons(box), [])
+            self.assertEqual(init("status")["status"] >> 8, 3)
+            self.assertEqual(init("stop")["status"], 0, "stopping a stopped daemon is no failure")
             log = box.log()
             writes = box.led_writes()
-        self.assertEqual([m.text for m in log], ["started", "stopped"])
-        self.assertTrue(all(m.pid == pid and m.ident == "tavrind" for m in log))
+        self.assertEqual([m.text for m in log], ["started", "stopped"] * 2)
+        self.assertEqual([m.pid for m in log], [pid, pid, restarted, restarted])
+        self.assertTrue(all(m.ident == "tavrind" for m in log))
         self.assertGreaterEqual(len(writes), 2, "the daemon ran its mode in the background")
+
+    def test_stale_pid_file_does_not_keep_start_from_running_the_daemon(self):
+        with harness.Machine() as box:
+            init = self.prepare(box)
+            other = box.spawn(["/bin/sleep", "1000"])
+            gone = box.spawn(["/bin/true"])
+            box.call("wait", pid=gone, timeout=10)
+            for stale, what in ((gone, "a process that is gone"), (other, "another program's process")):
+                with self.subTest(pid_file=what):
+                    box.write("/tmp/tavrind.pid", f"{stale}\n")
+                    self.assertEqual(init("status")["status"] >> 8, 3)
+                    reply = init("start")
+                    self.assertNotIn("already running", reply["out"])
+                    pid = int(box.read("/tmp/tavrind.pid"))
+                    self.assertEqual(self.daemons(box), [pid])
+                    self.assertEqual(init("stop")["status"], 0)
+                    self.assertEqual(self.daemons(box), [])
+            self.assertEqual(box.read(f"/proc/{other}/comm"), "sleep\n", "the other program was left alone")
 
 
 if __name__ == "__main__":
