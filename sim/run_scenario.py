@@ -1,28 +1,45 @@
 #!/usr/bin/env python3
 """Runs one scenario in the simulated router and checks its expectations.
-Exit 0: passed; 1: failed; 77: skipped (no root)."""
+
+    run_scenario.py [--router] FILE
+
+--router: on the emulated ARM router (router/machine.py) with the router
+build, instead of the host's sandbox.
+Exit 0: passed; 1: failed; 77: skipped (no root, or what it needs is not
+here)."""
 import os
 import sys
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+sys.path.insert(0, os.path.join(HERE, "router"))
 import sandbox  # noqa: E402
 import scenario  # noqa: E402
 
 
 def main():
+    args = sys.argv[1:]
+    emulated = "--router" in args
+    path = [a for a in args if a != "--router"][0]
     why = sandbox.need_root()
     if why:
         print(f"skipped: {why}")
         return 77
-    s = scenario.load(sys.argv[1])
-    why = scenario.missing(s)
+    s = scenario.load(path)
+    machine = sandbox.Sandbox
+    if emulated:
+        import machine as router  # noqa: E402
+        why = router.unavailable() or router.lacks(s)
+        machine = router.EmulatedRouter
+    else:
+        why = scenario.missing(s)
     if why:
         print(f"skipped: {why}")
         return 77
     for program, version in scenario.versions(s).items():
         print(f"{program}: {version}")
-    box, status = scenario.run(s)
-    problems = scenario.check(s, box, status)
+    box, status = scenario.run(s, machine=machine)
+    problems = scenario.check(s, box, status, lag=getattr(machine, "LED_LAG", 0.0))
     for p in problems:
         print("FAIL:", p)
     if problems:

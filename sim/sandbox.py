@@ -66,6 +66,16 @@ def level_at(writes, t):
     return level
 
 
+def parse_gpio_log(text, t0):
+    """[(seconds since `t0` ns, kind, args...)] from the stand-in's event log."""
+    events = []
+    for line in text.splitlines():
+        parts = line.split()
+        if len(parts) >= 2:
+            events.append(((int(parts[0]) - t0) / 1e9, parts[1], *parts[2:]))
+    return events
+
+
 class LogMessage:
     def __init__(self, raw):
         self.raw = raw
@@ -389,18 +399,14 @@ class Sandbox:
         """[(seconds since start, kind, args...)] from the GPIO stand-in."""
         if self._final_events is not None:
             return self._final_events
-        events = []
+        return parse_gpio_log(self._gpio_log(), self.t0 or 0)
+
+    def _gpio_log(self):
         try:
             with open(os.path.join(self.sim_dir, "gpio.log")) as f:
-                for line in f:
-                    parts = line.split()
-                    if len(parts) < 2:
-                        continue
-                    t = (int(parts[0]) - (self.t0 or 0)) / 1e9
-                    events.append((t, parts[1], *parts[2:]))
+                return f.read()
         except FileNotFoundError:
-            pass
-        return events
+            return ""
 
     def led_writes(self):
         """[(seconds since start, level)] of every LED write."""

@@ -1,0 +1,211 @@
+#!/usr/bin/env python3
+"""Assembles the emulated router from Debian's packages: the armhf `armmp`
+kernel (and the few modules the tests need), BusyBox as the userland (its
+ash is /bin/sh, its ifconfig, grep and syslogd are the router's), the cross
+toolchain's armhf glibc, and net-tools' netstat (the router's netstat has
+-p; Debian's BusyBox netstat has not).
+
+BusyBox is Debian's `busybox`, linked against that glibc. Its sibling
+`busybox-static` is built as a standalone shell: its ash runs its own
+applets before anything on PATH, so its netstat (without -p) would stand
+in front of net-tools' for the daemon's queries.
+
+    image.py BUILD_ARM_DIR
+
+writes BUILD_ARM_DIR/router/vmlinuz and BUILD_ARM_DIR/router/base.cpio.
+Downloaded packages stay in BUILD_ARM_DIR/router/debs: a second run
+fetches nothing. The router build of the daemon and its helpers are not in
+the base image: each boot adds them (machine.py), so a rebuild needs no new
+image. Exits 77 when this machine cannot emulate the router.
+"""
+import glob
+import os
+import shutil
+import stat
+import subprocess
+import sys
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+SYSROOT = "/usr/arm-linux-gnueabihf"
+TRIPLE = "arm-linux-gnueabihf"
+
+# Modules the router needs that Debian's armmp kernel builds as modules:
+# the virtio transport and serial port (the harness's line), veth pairs
+# and tun devices for the tests' interfaces. Their own dependencies follow.
+MODULES = ["virtio_mmio", "virtio_console", "veth", "tun"]
+
+# BusyBox; net-tools for netstat, and what netstat links against.
+PACKAGES = ["busybox", "net-tools", "libselinux1", "libpcre2-8-0"]
+
+GLIBC = ["ld-linux-armhf.so.3", "libc.so.6", "libm.so.6", "libresolv.so.2", "libdl.so.2", "libpthread.so.0",
+         "librt.so.1", "libnss_files.so.2", "libnss_dns.so.2", "libgcc_s.so.1", "libstdc++.so.6"]
+
+
+class Unavailable(Exception):
+    """This machine cannot build the image (and says why)."""
+
+
+def run(cmd, **kw):
+    return subprocess.run(cmd, check=True, capture_output=True, text=True, **kw).stdout
+
+
+def kernel_package():
+    """The armmp kernel package the archive offers now."""
+    depends = run(["apt-cache", "depends", "linux-image-armmp:armhf"])
+    for line in depends.splitlines():
+        line = line.strip()
+        if line.startswith("Depends: linux-image-") and line.endswith("-armmp:armhf"):
+            return line.split()[1].split(":")[0]
+    raise Unavailable("no armhf armmp kernel in the package archive (dpkg --add-architecture armhf?)")
+
+
+def fetch(debs, names):
+    """Downloads the armhf packages not cached yet; returns their files."""
+    files = {}
+    for name in names:
+        cached = glob.glob(os.path.join(debs, f"{name}_*_armhf.deb"))
+        if not cached:
+            try:
+                run(["apt-get", "download", f"{name}:armhf"], cwd=debs)
+            except subprocess.CalledProcessError as e:
+                raise Unavailable(f"cannot download {name}:armhf: {e.stderr.strip()}")
+            cached = glob.glob(os.path.join(debs, f"{name}_*_armhf.deb"))
+        files[name] = sorted(cached)[-1]
+    return files
+
+
+def unpack(deb, into):
+    if not os.path.isdir(into):
+        os.makedirs(into)
+        run(["dpkg-deb", "-x", deb, into])
+    return into
+
+
+def module_info(ko):
+    data = subprocess.run([f"{TRIPLE}-objcopy", "-O", "binary", "--only-section=.modinfo", ko, "/dev/stdout"],
+                          check=True, capture_output=True).stdout
+    return dict(field.split("=", 1) for field in data.decode(errors="replace").split("\0") if "=" in field)
+
+
+def modules_in_load_order(tree, wanted):
+    """Each module after the modules it depends on (taken from its .modinfo:
+    the package ships no modules.dep)."""
+    paths = {os.path.basename(p)[:-3].replace("-", "_"): p
+             for p in glob.glob(os.path.join(tree, "lib", "modules", "*", "kernel", "**", "*.ko"), recursive=True)}
+    order = []
+
+    def visit(name):
+        name = name.replace("-", "_")
+        if name in order:
+            return
+        if name not in paths:
+            raise Unavailable(f"kernel module {name} not in the kernel package")
+        for dep in filter(None, module_info(paths[name]).get("depends", "").split(",")):
+            visit(dep)
+        order.append(name)
+
+    for name in wanted:
+        visit(name)
+    return [(name, paths[name]) for name in order]
+
+
+def copy(src, dest):
+    os.makedirs(os.path.dirname(dest), exist_ok=True)
+    shutil.copy2(src, dest, follow_symlinks=True)
+
+
+def stage(root, kernel_tree, packages):
+    """The base file tree of the router."""
+    if os.path.exists(root):
+        shutil.rmtree(root)
+    for folder in ("bin", "sbin", "usr/bin", "usr/sbin", "usr/libexec", "usr/local/bin", "usr/local/sbin",
+                   "lib/modules", f"lib/{TRIPLE}", "proc", "sys", "dev", "tmp", "run", "var/log", "opt", "etc",
+                   "root"):
+        os.makedirs(os.path.join(root, folder), exist_ok=True)
+    copy(os.path.join(packages["busybox"], "bin", "busybox"), os.path.join(root, "bin", "busybox"))
+    shutil.copy2(os.path.join(HERE, "init"), os.path.join(root, "init"))
+    os.chmod(os.path.join(root, "init"), 0o755)
+    for lib in GLIBC:
+        copy(os.path.join(SYSROOT, "lib", lib), os.path.join(root, "lib", TRIPLE, lib))
+    os.symlink(f"{TRIPLE}/ld-linux-armhf.so.3", os.path.join(root, "lib", "ld-linux-armhf.so.3"))
+    # netstat, and its libraries; net-tools' other programs (its ifconfig
+    # above all) stay out: the router's are BusyBox's.
+    copy(os.path.join(packages["net-tools"], "bin", "netstat"), os.path.join(root, "usr", "bin", "netstat"))
+    for name in ("libselinux1", "libpcre2-8-0"):
+        for lib in glob.glob(os.path.join(packages[name], "lib", TRIPLE, "*.so.*")) + \
+                glob.glob(os.path.join(packages[name], "usr", "lib", TRIPLE, "*.so.*")):
+            copy(lib, os.path.join(root, "lib", TRIPLE, os.path.basename(lib)))
+    with open(os.path.join(root, "lib", "modules", "load-order"), "w") as order:
+        for name, path in modules_in_load_order(kernel_tree, MODULES):
+            copy(path, os.path.join(root, "lib", "modules", name + ".ko"))
+            order.write(name + "\n")
+    with open(os.path.join(root, "etc", "passwd"), "w") as f:
+        f.write("root:x:0:0:root:/root:/bin/sh\nnobody:x:65534:65534:nobody:/nonexistent:/bin/false\n")
+    with open(os.path.join(root, "etc", "group"), "w") as f:
+        f.write("root:x:0:\nnogroup:x:65534:\n")
+
+
+def cpio_entry(out, name, st, data=b""):
+    """One entry of a "newc" cpio archive, owned by root."""
+    nlink = 2 if stat.S_ISDIR(st.st_mode) else 1
+    fields = [0, st.st_mode, 0, 0, nlink, int(st.st_mtime), len(data), 0, 0, 0, 0, len(name) + 1, 0]
+    out.write(("070701" + "".join(f"{v:08x}" for v in fields) + name + "\0").encode())
+    out.write(b"\0" * (-(110 + len(name) + 1) % 4))
+    out.write(data)
+    out.write(b"\0" * (-len(data) % 4))
+
+
+def write_cpio(root, dest):
+    """Packs the tree `root` as an initramfs archive. Archives written this
+    way can be concatenated: the kernel unpacks one after the other."""
+    with open(dest, "wb") as out:
+        for folder, dirs, files in os.walk(root):
+            dirs.sort()
+            for name in sorted(dirs) + sorted(files):
+                path = os.path.join(folder, name)
+                st = os.lstat(path)
+                if stat.S_ISLNK(st.st_mode):
+                    data = os.readlink(path).encode()
+                elif stat.S_ISREG(st.st_mode):
+                    with open(path, "rb") as f:
+                        data = f.read()
+                else:
+                    data = b""
+                cpio_entry(out, os.path.relpath(path, root), st, data)
+        cpio_entry(out, "TRAILER!!!", os.stat(root))
+
+
+def build(build_arm):
+    if shutil.which("qemu-system-arm") is None:
+        raise Unavailable("qemu-system-arm is not installed (package qemu-system-arm)")
+    if shutil.which(f"{TRIPLE}-objcopy") is None or not os.path.exists(os.path.join(SYSROOT, "lib", "libc.so.6")):
+        raise Unavailable("the ARM cross toolchain is not installed (package g++-arm-linux-gnueabihf)")
+    out = os.path.join(build_arm, "router")
+    debs = os.path.join(out, "debs")
+    os.makedirs(debs, exist_ok=True)
+    kernels = glob.glob(os.path.join(debs, "linux-image-*-armmp_*_armhf.deb"))
+    kernel = os.path.basename(sorted(kernels)[-1]).split("_")[0] if kernels else kernel_package()
+    files = fetch(debs, [kernel] + PACKAGES)
+    trees = {name: unpack(deb, os.path.join(out, "unpacked", name)) for name, deb in files.items()}
+    root = os.path.join(out, "root")
+    stage(root, trees[kernel], trees)
+    shutil.copy2(glob.glob(os.path.join(trees[kernel], "boot", "vmlinuz-*"))[0], os.path.join(out, "vmlinuz"))
+    write_cpio(root, os.path.join(out, "base.cpio"))
+    return out
+
+
+def main():
+    try:
+        out = build(os.path.abspath(sys.argv[1]))
+    except Unavailable as e:
+        if os.environ.get("TAVRIN_REQUIRE_EMULATION") == "1":
+            print(f"the emulated router must run here, but cannot be built: {e}")
+            return 1
+        print(f"skipped: the emulated router cannot be built here: {e}")
+        return 77
+    print(f"emulated router image in {out}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

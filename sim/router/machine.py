@@ -1,0 +1,354 @@
+"""The emulated router: the router (armhf) build of the daemon on an emulated
+32-bit ARM machine (qemu-system-arm, `virt` board) with the image of
+image.py, driven through the same interface as the host's sandbox, so the
+same scenarios and tests run against it.
+
+    with EmulatedRouter(build_arm_dir) as box:
+        box.settings("MOD_TAVRIN_MODE=3\\n")
+        box.start()
+        ...
+
+Each instance boots its own machine, so every run starts from a fresh
+router. The harness stays on the host and talks to the guest's process 1
+(BusyBox ash, see init) over a virtio serial port: one shell command a
+line. What differs from the sandbox:
+  - the GPIO stand-in's folder (pins, event log) is /sim in the guest, read
+    and written through the serial line; its times are the guest's clock;
+  - the system log is BusyBox's syslogd (as on the router), which writes
+    /var/log/messages; a query first logs a mark and waits for it in the
+    file, so every message the daemon sent before is in the answer;
+  - a process started under another name (argv0) is started through a
+    symbolic link of that name: BusyBox's ash has no `exec -a`.
+"""
+import os
+import re
+import shlex
+import shutil
+import socket
+import subprocess
+import tempfile
+import time
+
+import image
+from sandbox import DAEMON_PATH, PATH, LogMessage, Sandbox, parse_gpio_log
+
+MARK = b"\x1e"
+END_RE = re.compile(rb"\x1e(\d+)\n$")
+GUEST_SIM = "/sim"
+GUEST_TOOLS = "/opt/sim"
+SYSLOG_RE = re.compile(r"^(\w{3} [ \d]\d \d\d:\d\d:\d\d) \S+ (\w+)\.(\w+) (.*)$")
+FACILITIES = {"kern": 0, "user": 1, "daemon": 3, "auth": 4, "syslog": 5, "local0": 16}
+LEVELS = {"emerg": 0, "alert": 1, "crit": 2, "err": 3, "warn": 4, "notice": 5, "info": 6, "debug": 7}
+
+
+def unavailable(build_dir=None):
+    """Why the router cannot be emulated here, or None. Where the stage must
+    run (TAVRIN_REQUIRE_EMULATION=1), the reason is raised instead."""
+    build_dir = build_dir or os.environ.get("TAVRIN_BUILD", "")
+    why = None
+    if shutil.which("qemu-system-arm") is None:
+        why = "qemu-system-arm is not installed"
+    elif not os.path.exists(os.path.join(build_dir, "router", "base.cpio")):
+        why = f"no router image in {build_dir}/router (see the router.image test)"
+    if why and os.environ.get("TAVRIN_REQUIRE_EMULATION") == "1":
+        raise RuntimeError(f"the emulated router must run here, but {why}")
+    return why
+
+
+def lacks(scenario):
+    """What a scenario needs that the emulated router does not carry, or
+    None."""
+    peers = scenario.get("setup", {}).get("peers")
+    if peers:
+        return f"the emulated router image carries no {', '.join(peers)} peers"
+    return None
+
+
+def printf_format(text):
+    """A quoted printf format that prints `text` (bytes as latin-1) as is."""
+    out = []
+    for ch in text:
+        if ch == "%":
+            out.append("%%")
+        elif ch == "\\":
+            out.append("\\\\")
+        elif ch == "'":
+            out.append("\\047")
+        elif " " <= ch <= "~":
+            out.append(ch)
+        else:
+            out.append(f"\\{ord(ch):03o}")
+    return "'" + "".join(out) + "'"
+
+
+class EmulatedRouter(Sandbox):
+    # A boot takes a few seconds; more on a loaded machine.
+    BOOT_TIMEOUT = 120
+    # How much later than on the host a scenario's LED level may show here.
+    # Under emulation a fork and exec costs 20 ms (BusyBox) to 90 ms (a
+    # dynamically linked program): the daemon's start takes up to 0.5 s
+    # before its first LED write, a status query (sh, netstat, grep) about
+    # 0.3 s, so each iteration ends that much later; a harness request
+    # (a pin level, a file) reaches the guest tens of milliseconds late.
+    LED_LAG = 0.6
+
+    def __init__(self, build_dir=None, dev_null=True, files=None):
+        """`files`: {guest path: host file} to add to the image (test
+        programs and the like)."""
+        super().__init__(build_dir, dev_null)
+        self.image = os.path.join(self.build_dir, "router")
+        self.files = files or {}
+        self.qemu = None
+        self.conn = None
+        self.guest_t0 = None
+        self.wall_t0 = None
+        self._marks = 0
+        self._final_log = None
+
+    # ---- the machine -----------------------------------------------------
+    def _open(self):
+        self.work = tempfile.mkdtemp(prefix="tavrin-router-", dir=os.environ.get("TAVRIN_SIM_BASE", "/var/tmp"))
+        self.sim_dir = GUEST_SIM
+        self.daemon_path = self.daemon_binary = DAEMON_PATH
+        self.fake_gpio = f"{GUEST_TOOLS}/libfakegpio.so"
+        self.traffic_bin = f"{GUEST_TOOLS}/traffic"
+        self.holder_bin = f"{GUEST_TOOLS}/holder"
+        initrd = os.path.join(self.work, "initrd")
+        self._write_initrd(initrd)
+        sock = os.path.join(self.work, "agent.sock")
+        self.qemu = subprocess.Popen(
+            ["qemu-system-arm", "-M", "virt", "-cpu", "cortex-a15", "-m", "256", "-no-reboot", "-nic", "none",
+             "-display", "none", "-monitor", "none", "-serial", f"file:{self.work}/console.log",
+             "-kernel", os.path.join(self.image, "vmlinuz"), "-initrd", initrd,
+             "-append", "console=ttyAMA0 quiet loglevel=0 cryptomgr.notests panic=-1",
+             "-device", "virtio-serial-device",
+             "-chardev", f"socket,id=agent,path={sock},server=on,wait=off",
+             "-device", "virtserialport,chardev=agent,name=agent"],
+            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=open(os.path.join(self.work, "qemu.err"), "w"))
+        deadline = time.monotonic() + 10
+        while not os.path.exists(sock):
+            if time.monotonic() > deadline or self.qemu.poll() is not None:
+                raise RuntimeError(f"qemu did not start: {self._file('qemu.err')}")
+            time.sleep(0.02)
+        self.conn = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        self.conn.connect(sock)
+        self._buffer = b""
+        if self._read_until(b"ready\n", self.BOOT_TIMEOUT) is None:
+            raise RuntimeError(f"the router did not boot: {self._file('console.log')[-3000:]}")
+        if not self.opts["dev_null"]:
+            self.run("rm -f /dev/null")
+        self.gpio_present(True)
+        return self
+
+    def _write_initrd(self, initrd):
+        """The base image, then an archive with this build's daemon and
+        helpers (the kernel unpacks both)."""
+        extra = os.path.join(self.work, "extra")
+        files = {
+            DAEMON_PATH: os.path.join(self.build_dir, "tavrind"),
+            f"{GUEST_TOOLS}/libfakegpio.so": os.path.join(self.build_dir, "sim", "libfakegpio.so"),
+            f"{GUEST_TOOLS}/traffic": os.path.join(self.build_dir, "sim", "traffic"),
+            f"{GUEST_TOOLS}/holder": os.path.join(self.build_dir, "sim", "holder"),
+        }
+        files.update(self.files)
+        for guest, host in files.items():
+            dest = os.path.join(extra, guest.lstrip("/"))
+            os.makedirs(os.path.dirname(dest), exist_ok=True)
+            shutil.copy2(host, dest)
+        os.makedirs(os.path.join(extra, GUEST_SIM.lstrip("/"), "pins"))
+        image.write_cpio(extra, os.path.join(self.work, "extra.cpio"))
+        with open(initrd, "wb") as out:
+            for part in (os.path.join(self.image, "base.cpio"), os.path.join(self.work, "extra.cpio")):
+                with open(part, "rb") as f:
+                    shutil.copyfileobj(f, out)
+
+    def _file(self, name):
+        try:
+            with open(os.path.join(self.work, name), errors="replace") as f:
+                return f.read()
+        except OSError:
+            return ""
+
+    def __exit__(self, *exc):
+        if self.conn is not None and self.qemu.poll() is None:
+            try:
+                self._final_events = self.gpio_events()
+                self._final_log = self._read_log()
+            except (OSError, RuntimeError):
+                pass
+        if self.conn is not None:
+            self.conn.close()
+        if self.qemu is not None:
+            self.qemu.kill()
+            self.qemu.wait()
+        if self.work and not os.environ.get("TAVRIN_SIM_KEEP"):
+            shutil.rmtree(self.work, ignore_errors=True)
+        return False
+
+    # ---- the serial line -------------------------------------------------
+    def _read_until(self, pattern, timeout):
+        deadline = time.monotonic() + timeout
+        while True:
+            if isinstance(pattern, bytes):
+                at = self._buffer.find(pattern)
+                if at >= 0:
+                    out, self._buffer = self._buffer[:at], self._buffer[at + len(pattern):]
+                    return out
+            else:
+                m = pattern.search(self._buffer)
+                if m:
+                    out, self._buffer = self._buffer[:m.start()], self._buffer[m.end():]
+                    return out, m
+            left = deadline - time.monotonic()
+            if left <= 0:
+                return None
+            self.conn.settimeout(left)
+            try:
+                data = self.conn.recv(65536)
+            except socket.timeout:
+                return None
+            if not data:
+                raise RuntimeError("the router's serial line closed")
+            self._buffer += data
+
+    def run(self, command, timeout=60):
+        """Runs one line of shell in the guest's process 1; returns (exit
+        status, output)."""
+        self.conn.sendall(command.encode() + b"\n")
+        reply = self._read_until(re.compile(rb"\x1e(\d+)\n"), timeout)
+        if reply is None:
+            raise RuntimeError(f"the router did not answer {command[:200]!r}")
+        out, m = reply
+        return int(m.group(1)), out.decode("latin-1")
+
+    def call(self, op, **kw):
+        """The sandbox agent's operations, done by the guest's shell."""
+        if op == "write":
+            # The shell's own printf writes it: no program to start, which
+            # costs tens of milliseconds here.
+            path = shlex.quote(kw["path"])
+            folder = shlex.quote(os.path.dirname(kw["path"]))
+            mode = kw.get("mode", "644")
+            chmod = f" && chmod {mode} {path}.new" if mode != "644" else ""
+            self.run(f"{{ [ -d {folder} ] || mkdir -p {folder}; }} && "
+                     f"printf {printf_format(kw['data'])} > {path}.new{chmod} && mv {path}.new {path}")
+            return {}
+        if op == "read":
+            status, out = self.run(f"cat {shlex.quote(kw['path'])} 2>/dev/null")
+            return {"data": out} if status == 0 else {"error": "cannot read"}
+        if op == "remove":
+            self.run(f"rm -f {shlex.quote(kw['path'])}")
+            return {}
+        if op == "sh":
+            status, out = self.run(f"ag_sh {shlex.quote(kw['cmd'])}", timeout=kw.get("timeout", 30) + 30)
+            return {"status": status << 8, "out": out}
+        if op == "spawn":
+            return self._spawn(kw["argv"], kw.get("argv0"), kw.get("env"), kw.get("nofile"))
+        if op == "signal":
+            self.run(f"kill -{int(kw['sig'])} {int(kw['pid'])} 2>/dev/null")
+            return {}
+        if op == "wait":
+            deadline = time.monotonic() + kw.get("timeout", 10)
+            while True:
+                status = self.run(f"ag_wait {int(kw['pid'])}")[1].strip()
+                if status != "running":
+                    return {"status": int(status)}
+                if time.monotonic() > deadline:
+                    return {"status": None}
+                time.sleep(0.05)
+        raise RuntimeError(f"the emulated router has no {op}")
+
+    def _spawn(self, argv, argv0, env, nofile):
+        program = argv[0]
+        prefix = ""
+        if argv0 and argv0 != program:
+            # The process is started through a link named as asked.
+            link = argv0 if argv0.startswith("/") else f"/tmp/.argv0/{len(argv0)}{os.getpid()}/{argv0}"
+            prefix = f"mkdir -p $(dirname {shlex.quote(link)}) && ln -sf {shlex.quote(program)} {shlex.quote(link)} && "
+            program = link
+        env_args = " ".join(shlex.quote(f"{k}={v}") for k, v in (env or {"PATH": PATH}).items())
+        limit = f"ulimit -n {int(nofile)}; " if nofile else ""
+        null = "/dev/null" if self.opts["dev_null"] else "/proc/self/cmdline"
+        line = (f"{prefix}t0=$(ag_now); ({limit}exec env -i {env_args} {shlex.quote(program)} "
+                f"{' '.join(shlex.quote(a) for a in argv[1:])}) <{null} >>/tmp/.spawn.out 2>&1 & "
+                f"echo $! $t0 $(date +%s)")
+        sent = time.monotonic_ns()
+        status, out = self.run(line)
+        received = time.monotonic_ns()
+        pid, guest_t0, wall = out.split()
+        return {"pid": int(pid), "t0": (sent + received) // 2, "guest_t0": int(guest_t0), "wall": int(wall)}
+
+    # ---- the device's state and what it saw ------------------------------
+    def start(self, argv0=DAEMON_PATH, env=None, nofile=None, pids_max=None):
+        if pids_max is not None:
+            raise RuntimeError("the emulated router has no pids cgroup for the tests")
+        environment = {"PATH": PATH, "LD_PRELOAD": self.fake_gpio, "TAVRIN_SIM_DIR": self.sim_dir}
+        environment.update(env or {})
+        reply = self._spawn([self.daemon_path], argv0, environment, nofile)
+        self.pid, self.t0 = reply["pid"], reply["t0"]
+        self.guest_t0, self.wall_t0 = reply["guest_t0"], reply["wall"]
+        return self.pid
+
+    def gpio_present(self, present):
+        self.run(f"touch {GUEST_SIM}/gpio" if present else f"rm -f {GUEST_SIM}/gpio")
+
+    def set_pin(self, name, level):
+        self.write(f"{GUEST_SIM}/pins/{name}", str(level))
+
+    def gpio_events(self):
+        if self._final_events is not None:
+            return self._final_events
+        return parse_gpio_log(self.read(f"{GUEST_SIM}/gpio.log") or "", self.guest_t0 or 0)
+
+    def tun(self, name):
+        self.sh(f"{self.traffic_bin} --make-tun {name} && ip link set {name} up")
+
+    def veth(self, name):
+        # BusyBox's ip takes no name for the peer: it is renamed after.
+        self.sh(f"ip link add {name} type veth && "
+                f"peer=$(ip -o link | sed -n 's/^[0-9]*: \\([^:@]*\\)@{name}:.*/\\1/p') && "
+                f"ip link set $peer name {name}p && ip link set {name} up && ip link set {name}p up")
+
+    def limit_forks(self, maximum):
+        raise RuntimeError("the emulated router has no pids cgroup for the tests")
+
+    def _remove_cgroup(self):
+        pass
+
+    def _read_log(self):
+        """Every line syslogd wrote, once it has written all it was sent:
+        a mark logged now comes after them on /dev/log."""
+        self._marks += 1
+        mark = f"tavrin-log-mark-{self._marks}"
+        self.run(f"logger -t tavrin-harness {mark}")
+        deadline = time.monotonic() + 10
+        while True:
+            text = self.read("/var/log/messages") or ""
+            if mark in text or time.monotonic() > deadline:
+                return text
+            time.sleep(0.05)
+
+    def _messages(self):
+        """[(seconds since start, LogMessage)] of the log, without marks and
+        kernel lines. syslogd stamps whole seconds of the wall clock."""
+        text = self._final_log if self._final_log is not None else self._read_log()
+        out = []
+        for line in text.splitlines():
+            m = SYSLOG_RE.match(line)
+            if not m or m.group(4).startswith("tavrin-harness") or m.group(2) in ("kern", "syslog"):
+                continue
+            stamp, facility, level, rest = m.groups()
+            priority = FACILITIES.get(facility, 1) * 8 + LEVELS.get(level, 6)
+            clock = time.strptime(stamp[7:], "%H:%M:%S")
+            since = (clock.tm_hour * 3600 + clock.tm_min * 60 + clock.tm_sec - (self.wall_t0 or 0) % 86400) % 86400
+            out.append((float(since), LogMessage(f"<{priority}>{stamp} {rest}")))
+        return out
+
+    def log(self):
+        return [m for _, m in self._messages()]
+
+    def log_times(self):
+        return self._messages()
+
+    def pause_log(self):
+        raise RuntimeError("the emulated router's log is syslogd's")
