@@ -23,11 +23,12 @@ constexpr step_result end_mode() { return {step_kind::stop, 0}; }
 // One evaluation of a mode's status.
 using mode_body = step_result (*)();
 
-inline constexpr timespec PERIOD_PIN = {0, 100000000};   // modes 1 to 4
-inline constexpr timespec PERIOD_STATUS = {1, 0};        // modes 5 to 16
+// Internal to each file that uses them (not `inline`): read in place, with
+// no shared symbol to reach through the global offset table.
+constexpr timespec PERIOD_PIN = {0, 100000000};   // modes 1 to 4
+constexpr timespec PERIOD_STATUS = {1, 0};        // modes 5 to 16
 
 struct mode_def {
-    uint32_t number;
     timespec period;
     mode_body body;
 };

@@ -17,8 +17,9 @@ int main(int argc, char** argv)
 
     uint32_t led_mode = 0;
     load_mode(&led_mode);
-    if (const mode_def* def = find_mode(led_mode))
-        run_mode_loop(*def);
+    const mode_def def = find_mode(led_mode);
+    if (def.body != nullptr)
+        run_mode_loop(def);
 
     syslog(LOG_NOTICE, "stopped");
     return 0;

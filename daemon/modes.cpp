@@ -7,39 +7,40 @@
 #include "monitors/serial.h"
 
 namespace {
-constexpr mode_def mode_table[] = {
-    {MODE_BIN0_LOW, PERIOD_PIN, mode_bin0_low},
-    {MODE_BIN1_LOW, PERIOD_PIN, mode_bin1_low},
-    {MODE_OUT0, PERIOD_PIN, mode_out0},
-    {MODE_OUT1, PERIOD_PIN, mode_out1},
-    {MODE_SERIAL0_RX, PERIOD_STATUS, mode_serial0_rx},
-    {MODE_SERIAL0_TX, PERIOD_STATUS, mode_serial0_tx},
-    {MODE_SERIAL0_ANY, PERIOD_STATUS, mode_serial0_any},
-    {MODE_SERIAL1_RX, PERIOD_STATUS, mode_serial1_rx},
-    {MODE_SERIAL1_TX, PERIOD_STATUS, mode_serial1_tx},
-    {MODE_SERIAL1_ANY, PERIOD_STATUS, mode_serial1_any},
-    {MODE_WIFI_AP, PERIOD_STATUS, mode_wifi_ap},
-    {MODE_WIFI_CLIENT, PERIOD_STATUS, mode_wifi_client},
-    {MODE_OPENVPN, PERIOD_STATUS, mode_openvpn},
-    {MODE_IPSEC, PERIOD_STATUS, mode_ipsec},
-    {MODE_MGMT_CLIENT, PERIOD_STATUS, mode_mgmt_client},
-    {MODE_VPN_PORTAL, PERIOD_STATUS, mode_vpn_portal},
-};
+// The mode find_mode chose last.
+uint32_t selected_mode = 0;
 
-constexpr bool table_in_mode_order()
+// One evaluation of the selected mode: a switch that calls each mode's body
+// directly, so that no function address needs a relocation when the daemon
+// is loaded (a table of pointers would need one each).
+step_result evaluate_selected()
 {
-    uint32_t expected = 1;
-    for (const mode_def& def : mode_table)
-        if (def.number != expected++)
-            return false;
-    return true;
+    switch (selected_mode) {
+    case MODE_BIN0_LOW: return mode_bin0_low();
+    case MODE_BIN1_LOW: return mode_bin1_low();
+    case MODE_OUT0: return mode_out0();
+    case MODE_OUT1: return mode_out1();
+    case MODE_SERIAL0_RX: return mode_serial0_rx();
+    case MODE_SERIAL0_TX: return mode_serial0_tx();
+    case MODE_SERIAL0_ANY: return mode_serial0_any();
+    case MODE_SERIAL1_RX: return mode_serial1_rx();
+    case MODE_SERIAL1_TX: return mode_serial1_tx();
+    case MODE_SERIAL1_ANY: return mode_serial1_any();
+    case MODE_WIFI_AP: return mode_wifi_ap();
+    case MODE_WIFI_CLIENT: return mode_wifi_client();
+    case MODE_OPENVPN: return mode_openvpn();
+    case MODE_IPSEC: return mode_ipsec();
+    case MODE_MGMT_CLIENT: return mode_mgmt_client();
+    default: return mode_vpn_portal();
+    }
 }
-static_assert(table_in_mode_order(), "mode_table[n - 1] must be mode n");
 }  // namespace
 
-const mode_def* find_mode(uint32_t mode)
+mode_def find_mode(uint32_t mode)
 {
-    if (mode < 1 || mode > sizeof mode_table / sizeof mode_table[0])
-        return nullptr;
-    return &mode_table[mode - 1];
+    if (mode < MODE_BIN0_LOW || mode > MODE_VPN_PORTAL)
+        return {PERIOD_STATUS, nullptr};
+    selected_mode = mode;
+    // The pin modes poll every 100 ms, all others every second.
+    return {mode <= MODE_OUT1 ? PERIOD_PIN : PERIOD_STATUS, evaluate_selected};
 }

@@ -24,5 +24,6 @@ enum : uint32_t {
     MODE_VPN_PORTAL = 16,
 };
 
-// The mode's loop definition, or nullptr for a number that selects no mode.
-const mode_def* find_mode(uint32_t mode);
+// The mode's loop definition; its body is nullptr for a number that selects
+// no mode.
+mode_def find_mode(uint32_t mode);

@@ -3,50 +3,50 @@
 #include "gpio/gpio.h"
 #include "spawn/spawn.h"
 
-#include <fcntl.h>
 #include <syslog.h>
 #include <unistd.h>
 
 namespace {
 struct pin_entry {
-    const char* name;      // as the I/O tool knows it
-    unsigned long read_cmd;  // 0: no reader
+    char name[5];  // as the I/O tool knows it
     pin_support support;
 };
 
 pin_entry pin_table[] = {
-    {"bin0", GPIO_GET_BIN0, PIN_SUPPORT_UNPROBED},
-    {"bin1", GPIO_GET_BIN1, PIN_SUPPORT_UNPROBED},
-    {"bin2", 0, PIN_SUPPORT_UNPROBED},
-    {"bin3", 0, PIN_SUPPORT_UNPROBED},
-    {"out0", GPIO_GET_OUT0, PIN_SUPPORT_UNPROBED},
-    {"out1", GPIO_GET_OUT1, PIN_SUPPORT_UNPROBED},
+    {"bin0", PIN_SUPPORT_UNPROBED},
+    {"bin1", PIN_SUPPORT_UNPROBED},
+    {"bin2", PIN_SUPPORT_UNPROBED},
+    {"bin3", PIN_SUPPORT_UNPROBED},
+    {"out0", PIN_SUPPORT_UNPROBED},
+    {"out1", PIN_SUPPORT_UNPROBED},
 };
 
-// Moves a descriptor to 3 or above. The probe needs both pipe ends there:
-// the runner ignores 0 and 2 as a child's output and never closes them, so a
-// write end left at 2 would keep the pipe open and the read would block.
-bool lift_above_stdio(int& fd)
+// The GPIO read command of the pins that have a reader; 0 for the others.
+constexpr unsigned long read_command(pin_id pin)
 {
-    if (fd > 2)
-        return true;
-    const int lifted = fcntl(fd, F_DUPFD, 3);
-    close(fd);
-    fd = lifted;
-    return lifted >= 0;
+    switch (pin) {
+    case PIN_BIN0: return GPIO_GET_BIN0;
+    case PIN_BIN1: return GPIO_GET_BIN1;
+    case PIN_OUT0: return GPIO_GET_OUT0;
+    case PIN_OUT1: return GPIO_GET_OUT1;
+    default: return 0;
+    }
 }
 
+// A pipe with both ends at 3 or above. The runner ignores 0 and 2 as a
+// child's output and never closes them, so a write end left at 2 would keep
+// the pipe open and the read would block.
 bool open_probe_pipe(int fds[2])
 {
     if (pipe(fds) != 0)
         return false;
-    const bool read_ok = lift_above_stdio(fds[0]);
-    const bool write_ok = lift_above_stdio(fds[1]);
-    if (read_ok && write_ok)
+    fds[0] = fd_above_stdio(fds[0]);
+    fds[1] = fd_above_stdio(fds[1]);
+    if (fds[0] >= 0 && fds[1] >= 0)
         return true;
-    if (read_ok)
+    if (fds[0] >= 0)
         close(fds[0]);
-    if (write_ok)
+    if (fds[1] >= 0)
         close(fds[1]);
     return false;
 }
@@ -86,7 +86,7 @@ int pin_read(pin_id pin)
     int level = 0;
     switch (entry.support) {
     case PIN_SUPPORT_IOCTL:
-        level = entry.read_cmd != 0 ? gpio_ioctl(entry.read_cmd, 0) : 0;
+        level = read_command(pin) != 0 ? gpio_ioctl(read_command(pin), 0) : 0;
         break;
     case PIN_SUPPORT_NONE:
         return 0;

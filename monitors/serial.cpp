@@ -7,6 +7,16 @@
 #include <syslog.h>
 
 namespace {
+// The driver statistics files, tried in this order; the first that opens is
+// the one read.
+constexpr const char* serial_stat_files[] = {
+    "/proc/tty/driver/serial",
+    "/proc/tty/driver/OMAP-SERIAL",
+    "/proc/tty/driver/ttyS",
+    "/proc/tty/driver/atmel_serial",
+};
+constexpr size_t SERIAL_STAT_FILE_COUNT = sizeof serial_stat_files / sizeof serial_stat_files[0];
+
 serial_counters counters = {0, 0, false};
 
 FILE* open_first(const char* const* files, size_t count)

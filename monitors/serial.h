@@ -11,16 +11,6 @@
 inline constexpr int SERIAL_TX = 1;
 inline constexpr int SERIAL_RX = 2;
 
-// The driver statistics files, tried in this order; the first that opens is
-// the one read.
-inline constexpr const char* serial_stat_files[] = {
-    "/proc/tty/driver/serial",
-    "/proc/tty/driver/OMAP-SERIAL",
-    "/proc/tty/driver/ttyS",
-    "/proc/tty/driver/atmel_serial",
-};
-inline constexpr size_t SERIAL_STAT_FILE_COUNT = sizeof serial_stat_files / sizeof serial_stat_files[0];
-
 // Last counts read. One record serves the process: a run watches one port.
 struct serial_counters {
     unsigned long tx;

@@ -1,6 +1,5 @@
 #include "settings/settings.h"
 
-#include <cctype>
 #include <cstring>
 #include <strings.h>
 
@@ -15,6 +14,12 @@ void cut_at_first(char* text, char c)
         *p = '\0';
 }
 
+// The characters "%u" skips before a number (isspace in the C locale).
+constexpr bool is_blank(char c)
+{
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
 // Reads an unsigned decimal number the way "%u" does on the router's 32-bit
 // C library: leading blanks skipped, an optional sign (a minus wraps), digits
 // up to the first non-digit; a number beyond 32 bits gives 4294967295. Done
@@ -22,7 +27,7 @@ void cut_at_first(char* text, char c)
 // a 64-bit build truncates instead (4294967299 would read as 3).
 bool parse_u32(const char* text, uint32_t* out)
 {
-    while (std::isspace(static_cast<unsigned char>(*text)) != 0)
+    while (is_blank(*text))
         ++text;
     const bool negative = *text == '-';
     if (*text == '-' || *text == '+')

@@ -19,12 +19,7 @@ thread_local child_redirect redirect_record = {-1, -1, -1};
 // descriptors below cannot close it. -1 when it cannot be had.
 int open_null_above_stdio()
 {
-    int nul = open("/dev/null", O_RDWR);
-    if (nul < 0 || nul > 2)
-        return nul;
-    int lifted = fcntl(nul, F_DUPFD, 3);
-    close(nul);
-    return lifted;
+    return fd_above_stdio(open("/dev/null", O_RDWR));
 }
 
 void close_from_3()
@@ -36,7 +31,9 @@ void close_from_3()
         close(fd);
 }
 
-[[noreturn]] void child_exec(const char* path, const char* const* args)
+// `argv` holds the arguments from slot 1 on; slot 0 gets the child's own
+// copy of the program path.
+[[noreturn]] void child_exec(const char* path, char** argv)
 {
     const int nul = open_null_above_stdio();
     const int wanted[3] = {redirect_record.in_fd, redirect_record.out_fd, redirect_record.err_fd};
@@ -52,14 +49,9 @@ void close_from_3()
     }
     close_from_3();
 
-    char* argv[MAX_ARGS + 2];
     argv[0] = strdup(path);
     if (argv[0] == nullptr)
         _exit(1);
-    int n = 1;
-    for (; n <= MAX_ARGS && args[n - 1] != nullptr; ++n)
-        argv[n] = const_cast<char*>(args[n - 1]);
-    argv[n] = nullptr;
     execvp(argv[0], argv);
     _exit(1);
 }
@@ -86,23 +78,31 @@ void redirect_reset()
     }
 }
 
+int fd_above_stdio(int fd)
+{
+    if (fd < 0 || fd > 2)
+        return fd;
+    const int lifted = fcntl(fd, F_DUPFD, 3);
+    close(fd);
+    return lifted;
+}
+
 int run_program(const char* path, ...)
 {
-    const char* args[MAX_ARGS + 1];
+    // The child's argument vector: the path (slot 0, set in the child), at
+    // most MAX_ARGS arguments, a null slot.
+    char* argv[MAX_ARGS + 2];
     va_list ap;
     va_start(ap, path);
-    int n = 0;
-    for (; n < MAX_ARGS; ++n) {
-        args[n] = va_arg(ap, const char*);
-        if (args[n] == nullptr)
-            break;
-    }
+    int n = 1;
+    while (n <= MAX_ARGS && (argv[n] = va_arg(ap, char*)) != nullptr)
+        ++n;
     va_end(ap);
-    args[n] = nullptr;
+    argv[n] = nullptr;
 
     const pid_t pid = fork();
     if (pid == 0)
-        child_exec(path, args);
+        child_exec(path, argv);
     redirect_reset();
     if (pid < 0)
         return -1;

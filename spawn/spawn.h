@@ -36,6 +36,12 @@ void redirect_reset();
 // the fork or the wait fails. A child that cannot exec exits with code 1.
 int run_program(const char* path, ...);
 
+// `fd` itself when it is above 2 (or negative); otherwise a duplicate of it
+// at 3 or above, `fd` being closed, or -1 when none can be had. The runner
+// takes 0 and 2 as the daemon's own, so a pipe or file meant for a child
+// must not sit there.
+int fd_above_stdio(int fd);
+
 // Opens (creates, truncates) a capture file for a child's output; the
 // result, -1 included, is meant for redirect_stdout. Anything at the path but
 // a plain file of the daemon's own user (a symbolic link, a folder, a FIFO,

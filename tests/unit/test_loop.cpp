@@ -55,7 +55,7 @@ protected:
 TEST_F(Loop, StopFlagIsReadAtTheTopOfEachIteration)
 {
     stop_at_evaluation = 3;
-    run_mode_loop({99, {0, 10000000}, test_body});
+    run_mode_loop({{0, 10000000}, test_body});
     EXPECT_EQ(evaluations, 3) << "no evaluation after the flag is set";
     EXPECT_EQ(dev.led_levels().size(), 3u) << "the iteration that saw the flag set runs to its end";
 }
@@ -63,7 +63,7 @@ TEST_F(Loop, StopFlagIsReadAtTheTopOfEachIteration)
 TEST_F(Loop, LoopDoesNotStartWhenTheFlagIsAlreadySet)
 {
     got_signal = SIGINT;
-    run_mode_loop({99, {0, 10000000}, test_body});
+    run_mode_loop({{0, 10000000}, test_body});
     EXPECT_EQ(evaluations, 0);
     EXPECT_TRUE(dev.led_levels().empty());
 }
@@ -76,7 +76,7 @@ TEST_F(Loop, EachStopSignalEndsThePeriodSleepWithoutAFurtherWrite)
         const size_t writes_before = dev.led_levels().size();
         const pid_t sender = signal_later(sig, 200);
         const double start = monotonic_seconds();
-        run_mode_loop({99, {5, 0}, test_body});
+        run_mode_loop({{5, 0}, test_body});
         const double took = monotonic_seconds() - start;
         waitpid(sender, nullptr, 0);
 
@@ -92,7 +92,7 @@ TEST_F(Loop, BlinkReplacesWriteAndSleepAndIsNotCutShort)
     next_step = show_blink();
     const pid_t sender = signal_later(SIGTERM, 300);
     const double start = monotonic_seconds();
-    run_mode_loop({99, {5, 0}, test_body});
+    run_mode_loop({{5, 0}, test_body});
     const double took = monotonic_seconds() - start;
     waitpid(sender, nullptr, 0);
 
@@ -105,7 +105,7 @@ TEST_F(Loop, BlinkReplacesWriteAndSleepAndIsNotCutShort)
 TEST_F(Loop, BodyCanEndTheModeWithoutTouchingTheLed)
 {
     next_step = end_mode();
-    run_mode_loop({99, {0, 10000000}, test_body});
+    run_mode_loop({{0, 10000000}, test_body});
     EXPECT_EQ(evaluations, 1);
     EXPECT_TRUE(dev.led_levels().empty());
     EXPECT_EQ(got_signal.load(), 0);
