@@ -9,6 +9,7 @@ import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "router"))
 import sandbox  # noqa: E402
 import scenario  # noqa: E402
 
@@ -63,18 +64,28 @@ def pick(mode):
 
 
 def main():
-    mode = int(sys.argv[1]) if len(sys.argv) > 1 else DEFAULT_MODE
+    args = sys.argv[1:]
+    emulated = "--router" in args
+    args = [a for a in args if a != "--router"]
+    mode = int(args[0]) if args else DEFAULT_MODE
     why = sandbox.need_root()
     if why:
-        print(f"demo: {why}; run it as root (sudo scripts/demo {mode})")
+        print(f"demo: {why}; run it as root")
         return 1
     s = pick(mode)
     if s is None:
         modes = sorted({x["mode"] for x in scenario.all_scenarios()})
         print(f"demo: mode {mode} has no scenario; modes with one: {modes}")
         return 1
+    machine, lag = sandbox.Sandbox, 0.0
+    if emulated:
+        import machine as router
+        why = router.unavailable() or router.lacks(s)
+        machine, lag = router.EmulatedRouter, router.EmulatedRouter.LED_LAG
+        print("on the emulated ARM router (qemu-system-arm): the router build of the daemon, BusyBox userland")
+    else:
+        why = scenario.missing(s)
     print(f"mode {mode}: {s['title']}")
-    why = scenario.missing(s)
     if why:
         print(f"demo: {why}")
         return 1
@@ -83,21 +94,15 @@ def main():
     print(f"one line per second, {1000 / CELLS:.1f} ms per cell: █ on, · off\n")
     drawer = None
 
-    def on_step(box, step):
+    def on_start(box):
         nonlocal drawer
-        drawer.note(box, step)
-
-    original_start = sandbox.Sandbox.start
-
-    def start(box, *a, **kw):
-        nonlocal drawer
-        pid = original_start(box, *a, **kw)
         drawer = Drawer(box)
         threading.Thread(target=drawer.loop, daemon=True).start()
-        return pid
 
-    sandbox.Sandbox.start = start
-    box, status = scenario.run(s, on_step=on_step)
+    def on_step(box, step):
+        drawer.note(box, step)
+
+    box, status = scenario.run(s, on_step=on_step, machine=machine, on_start=on_start)
     end = box.led_writes()[-1][0] if box.led_writes() else 0
     last_log = max((t for t, _ in box.log_times()), default=0)
     drawer.finish(int(max(end, last_log)) + 1)
@@ -106,10 +111,9 @@ def main():
     for msg in box.log():
         print("  " + msg.raw)
     print(f"exit status: {status}")
-    problems = scenario.check(s, box, status)
+    problems = scenario.check(s, box, status, lag=lag)
     print("as expected" if not problems else "NOT as expected:\n  " + "\n  ".join(problems))
     return 0 if not problems else 1
-
 
 if __name__ == "__main__":
     sys.exit(main())

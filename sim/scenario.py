@@ -131,15 +131,19 @@ def apply(box, step, spawned, peers):
         box.signal(getattr(signal, "SIG" + step["signal"]))
 
 
-def run(scenario, on_step=None, build_dir=None, machine=Sandbox):
+def run(scenario, on_step=None, build_dir=None, machine=Sandbox, on_start=None):
     """Runs the scenario in a fresh `machine` (the host's sandbox, or the
     emulated router); returns (box, exit status or None). The box is
-    closed: its recorded LED writes and log stay readable."""
+    closed: its recorded LED writes and log stay readable. `on_start(box)`
+    is called once the daemon has started, `on_step(box, step)` after each
+    step of the timeline."""
     spawned = {}
     with machine(build_dir, **scenario.get("sandbox", {})) as box:
         setup = scenario.get("setup", {})
         peers = prepare(box, setup)
         box.start(argv0=setup.get("argv0", DAEMON_PATH))
+        if on_start:
+            on_start(box)
         timeline = sorted(scenario.get("timeline", []), key=lambda s: s["at"])
         for step in timeline:
             box.sleep_until(step["at"])

@@ -27,13 +27,12 @@ import shutil
 import socket
 import subprocess
 import tempfile
+import threading
 import time
 
 import image
 from sandbox import DAEMON_PATH, PATH, LogMessage, Sandbox, parse_gpio_log
 
-MARK = b"\x1e"
-END_RE = re.compile(rb"\x1e(\d+)\n$")
 GUEST_SIM = "/sim"
 GUEST_TOOLS = "/opt/sim"
 SYSLOG_RE = re.compile(r"^(\w{3} [ \d]\d \d\d:\d\d:\d\d) \S+ (\w+)\.(\w+) (.*)$")
@@ -104,6 +103,7 @@ class EmulatedRouter(Sandbox):
         self.wall_t0 = None
         self._marks = 0
         self._final_log = None
+        self._line = threading.Lock()
 
     # ---- the machine -----------------------------------------------------
     def _open(self):
@@ -213,9 +213,11 @@ class EmulatedRouter(Sandbox):
 
     def run(self, command, timeout=60):
         """Runs one line of shell in the guest's process 1; returns (exit
-        status, output)."""
-        self.conn.sendall(command.encode() + b"\n")
-        reply = self._read_until(re.compile(rb"\x1e(\d+)\n"), timeout)
+        status, output). One request at a time (the demo draws from another
+        thread)."""
+        with self._line:
+            self.conn.sendall(command.encode() + b"\n")
+            reply = self._read_until(re.compile(rb"\x1e(\d+)\n"), timeout)
         if reply is None:
             raise RuntimeError(f"the router did not answer {command[:200]!r}")
         out, m = reply
