@@ -138,7 +138,8 @@ def spawn_in_group(argv, args, env, out, group):
     return pid
 
 
-def spawn(argv, argv0=None, env=None, out=None, nofile=None, pids_max=None):
+def spawn(argv, argv0=None, env=None, out=None, nofile=None, pids_max=None, closed=()):
+    """Starts a process; `closed`: standard descriptors it starts without."""
     out = out or os.path.join(WORK, "spawn.out")
     if pids_max is not None:
         args = [argv0 or argv[0]] + list(argv[1:])
@@ -147,7 +148,7 @@ def spawn(argv, argv0=None, env=None, out=None, nofile=None, pids_max=None):
         (os.POSIX_SPAWN_OPEN, 0, "/dev/null" if os.path.exists("/dev/null") else "/proc/self/cmdline", os.O_RDONLY, 0),
         (os.POSIX_SPAWN_OPEN, 1, out, os.O_WRONLY | os.O_CREAT | os.O_APPEND, 0o644),
         (os.POSIX_SPAWN_DUP2, 1, 2),
-    ]
+    ] + [(os.POSIX_SPAWN_CLOSE, fd) for fd in closed]
     args = [argv0 or argv[0]] + list(argv[1:])
     if nofile is None:
         return os.posix_spawnp(argv[0], args, env if env is not None else os.environ, file_actions=actions)
@@ -165,7 +166,7 @@ def handle(cmd):
     if op == "spawn":
         t0 = time.monotonic_ns()
         pid = spawn(cmd["argv"], cmd.get("argv0"), cmd.get("env"), cmd.get("out"), cmd.get("nofile"),
-                    cmd.get("pids_max"))
+                    cmd.get("pids_max"), cmd.get("closed", ()))
         return {"pid": pid, "t0": t0}
     if op == "signal":
         try:

@@ -347,9 +347,10 @@ class Sandbox:
         os.rename(os.path.join(self.sim_dir, "pins", name + ".new"), os.path.join(self.sim_dir, "pins", name))
 
     # ---- the daemon ------------------------------------------------------
-    def start(self, argv0=DAEMON_PATH, env=None, nofile=None, pids_max=None):
+    def start(self, argv0=DAEMON_PATH, env=None, nofile=None, pids_max=None, closed=()):
         """Starts the daemon; `nofile` sets its descriptor limit, `pids_max`
-        starts it in a pids cgroup (1: none of its forks succeed)."""
+        starts it in a pids cgroup (1: none of its forks succeed), `closed`
+        lists standard descriptors it starts without."""
         environment = {"PATH": PATH, "LD_PRELOAD": self.fake_gpio, "TAVRIN_SIM_DIR": self.sim_dir}
         environment.update(env or {})
         argv = [self.daemon_binary]
@@ -360,7 +361,8 @@ class Sandbox:
             argv = self.emulator + ["-0", argv0] + guest_env + argv
             argv0 = None
         reply = self.call("spawn", argv=argv, argv0=argv0, env=environment,
-                          out=os.path.join(self.work, "daemon.out"), nofile=nofile, pids_max=pids_max)
+                          out=os.path.join(self.work, "daemon.out"), nofile=nofile, pids_max=pids_max,
+                          closed=list(closed))
         self.pid, self.t0 = reply["pid"], reply["t0"]
         return self.pid
 

@@ -245,7 +245,7 @@ class EmulatedRouter(Sandbox):
             status, out = self.run(f"ag_sh {shlex.quote(kw['cmd'])}", timeout=kw.get("timeout", 30) + 30)
             return {"status": status << 8, "out": out}
         if op == "spawn":
-            return self._spawn(kw["argv"], kw.get("argv0"), kw.get("env"), kw.get("nofile"))
+            return self._spawn(kw["argv"], kw.get("argv0"), kw.get("env"), kw.get("nofile"), kw.get("closed", ()))
         if op == "signal":
             self.run(f"kill -{int(kw['sig'])} {int(kw['pid'])} 2>/dev/null")
             return {}
@@ -260,7 +260,7 @@ class EmulatedRouter(Sandbox):
                 time.sleep(0.05)
         raise RuntimeError(f"the emulated router has no {op}")
 
-    def _spawn(self, argv, argv0, env, nofile):
+    def _spawn(self, argv, argv0, env, nofile, closed=()):
         program = argv[0]
         prefix = ""
         if argv0 and argv0 != program:
@@ -271,8 +271,9 @@ class EmulatedRouter(Sandbox):
         env_args = " ".join(shlex.quote(f"{k}={v}") for k, v in (env or {"PATH": PATH}).items())
         limit = f"ulimit -n {int(nofile)}; " if nofile else ""
         null = "/dev/null" if self.opts["dev_null"] else "/proc/self/cmdline"
+        close = "".join(f" {fd}>&-" for fd in closed)
         line = (f"{prefix}t0=$(ag_now); ({limit}exec env -i {env_args} {shlex.quote(program)} "
-                f"{' '.join(shlex.quote(a) for a in argv[1:])}) <{null} >>/tmp/.spawn.out 2>&1 & "
+                f"{' '.join(shlex.quote(a) for a in argv[1:])}{close}) <{null} >>/tmp/.spawn.out 2>&1 & "
                 f"echo $! $t0 $(date +%s)")
         sent = time.monotonic_ns()
         status, out = self.run(line)
@@ -281,12 +282,12 @@ class EmulatedRouter(Sandbox):
         return {"pid": int(pid), "t0": (sent + received) // 2, "guest_t0": int(guest_t0), "wall": int(wall)}
 
     # ---- the device's state and what it saw ------------------------------
-    def start(self, argv0=DAEMON_PATH, env=None, nofile=None, pids_max=None):
+    def start(self, argv0=DAEMON_PATH, env=None, nofile=None, pids_max=None, closed=()):
         if pids_max is not None:
             raise RuntimeError("the emulated router has no pids cgroup for the tests")
         environment = {"PATH": PATH, "LD_PRELOAD": self.fake_gpio, "TAVRIN_SIM_DIR": self.sim_dir}
         environment.update(env or {})
-        reply = self._spawn([self.daemon_path], argv0, environment, nofile)
+        reply = self._spawn([self.daemon_path], argv0, environment, nofile, closed)
         self.pid, self.t0 = reply["pid"], reply["t0"]
         self.guest_t0, self.wall_t0 = reply["guest_t0"], reply["wall"]
         return self.pid

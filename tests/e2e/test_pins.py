@@ -52,6 +52,22 @@ class PinModes(unittest.TestCase):
         self.assertEqual(len(gets), len(writes) - 1)
         self.assertTrue(all(e[2] == "out0" for e in gets))
 
+    def test_probe_of_a_daemon_started_without_standard_descriptors(self):
+        # The log socket takes 0, and the probe's pipe 1 and 2: its ends are
+        # moved above 2, or the tool's answer would go to the null device
+        # and the read wait for ever on a write end that nothing closes.
+        with Sandbox() as box:
+            box.set_pin("out0", 0)
+            start_pin_mode(box, 3, closed=(0, 1, 2))
+            box.sleep_until(0.55)
+            box.signal(signal.SIGTERM)
+            self.assertEqual(box.wait(), 0)
+            levels = [v for _, v in box.led_writes()]
+        self.assertEqual(levels[0], 1, "the probe's exit code")
+        self.assertGreaterEqual(len(levels), 4)
+        self.assertEqual(set(levels[1:]), {0}, "later reads come from the device")
+        self.assertEqual(box.log_texts(), ["started", "stopped"])
+
     def test_probe_without_room_for_its_pipe_logs_and_retries_every_period(self):
         # Descriptors 0-2, the GPIO stand-in's event log, the log socket and
         # one free descriptor fill a limit of 6 (the settings file was read

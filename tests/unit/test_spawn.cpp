@@ -1,6 +1,8 @@
 // The child process runner against real children.
 #include "spawn/spawn.h"
 
+#include "fresh_process.h"
+
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -100,6 +102,21 @@ TEST_F(Runner, WithoutRedirectionStdioIsDevNullAndNothingElseIsInherited)
     EXPECT_TRUE(v.others.empty()) << "first leaked descriptor: " << (v.others.empty() ? -1 : v.others[0]);
     for (int fd : held)
         close(fd);
+}
+
+TEST_F(Runner, ChildGetsTheNullDeviceEvenWhenTheDaemonHasNoStandardInput)
+{
+    NEEDS_TEST_CHILD();
+    // A daemon started with 0 closed: the child's "/dev/null" must not land
+    // on 0, where tying the standard descriptors would close it again.
+    in_fresh_process([this] {
+        close(0);
+        EXPECT_EQ(run_program(FDREPORT_PATH, report.c_str(), nullptr), 0);
+        const child_view v = parse_report(report);
+        EXPECT_EQ(v.stdio.at(0), "/dev/null");
+        EXPECT_EQ(v.stdio.at(1), "/dev/null");
+        EXPECT_EQ(v.stdio.at(2), "/dev/null");
+    });
 }
 
 TEST_F(Runner, CaptureFileBecomesStdoutAndTheParentCopyIsClosed)
