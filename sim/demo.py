@@ -77,11 +77,11 @@ def main():
         modes = sorted({x["mode"] for x in scenario.all_scenarios()})
         print(f"demo: mode {mode} has no scenario; modes with one: {modes}")
         return 1
-    machine, lag = sandbox.Sandbox, 0.0
+    machine = sandbox.Sandbox
     if emulated:
         import machine as router
         why = router.unavailable() or router.lacks(s)
-        machine, lag = router.EmulatedRouter, router.EmulatedRouter.LED_LAG
+        machine = router.for_scenario(s)
         print("on the emulated ARM router (qemu-system-arm): the router build of the daemon, BusyBox userland")
     else:
         why = scenario.missing(s)
@@ -89,7 +89,8 @@ def main():
     if why:
         print(f"demo: {why}")
         return 1
-    for program, version in scenario.versions(s).items():
+    versions = router.peer_versions(s) if emulated else scenario.versions(s)
+    for program, version in versions.items():
         print(f"real {program}: {version}")
     print(f"one line per second, {1000 / CELLS:.1f} ms per cell: █ on, · off\n")
     drawer = None
@@ -102,7 +103,7 @@ def main():
     def on_step(box, step):
         drawer.note(box, step)
 
-    box, status = scenario.run(s, on_step=on_step, machine=machine, on_start=on_start)
+    box, status = scenario.run(s, on_step=on_step, machine=machine, on_start=on_start, elastic=emulated)
     end = box.led_writes()[-1][0] if box.led_writes() else 0
     last_log = max((t for t, _ in box.log_times()), default=0)
     drawer.finish(int(max(end, last_log)) + 1)
@@ -111,7 +112,7 @@ def main():
     for msg in box.log():
         print("  " + msg.raw)
     print(f"exit status: {status}")
-    problems = scenario.check(s, box, status, lag=lag)
+    problems = scenario.check(s, box, status, lag=router.led_lag(box, s) if emulated else 0.0)
     print("as expected" if not problems else "NOT as expected:\n  " + "\n  ".join(problems))
     return 0 if not problems else 1
 

@@ -60,8 +60,9 @@ class Host:
                               "exec sleep infinity"])
         # The holder execs `sleep` once its namespaces are set up.
         wait_until(lambda: (box.read(f"/proc/{self.pid}/comm") or "").strip() == "sleep", 5, "the peer host")
-        box.sh(f"ip link add {link} type veth peer name {link}p && ip link set {link}p netns {self.pid} && "
-               f"ip addr add {addr}/{prefix} dev {link} && ip link set {link} up")
+        box.veth_pair(link, f"{link}p")
+        box.sh(f"ip link set {link}p netns {self.pid} && ip addr add {addr}/{prefix} dev {link} && "
+               f"ip link set {link} up")
         self.sh(f"ip addr add {peer_addr}/{prefix} dev {link}p && ip link set {link}p up")
 
     def enter(self, argv):
@@ -271,8 +272,7 @@ class OpenVpnPeers:
         self.tun = tun
         self.remote = Host(box, "vpn0", self.ROUTER, self.SERVER)
         box.sh(f"mkdir -p {self.FOLDER} && " + MAKE_CERTIFICATES.format(folder=self.FOLDER))
-        busybox = shutil.which("busybox")
-        box.sh(f"ln -sf {busybox} /usr/sbin/ifconfig")
+        box.sh("ln -sf $(command -v busybox) /usr/sbin/ifconfig")
         self.client_pid = None
         self.server_pid = None
 
@@ -376,7 +376,8 @@ class WiredWifi:
 
     def __init__(self, box):
         self.box = box
-        box.sh("ip link add wlan0 type veth peer name wlan1 && ip link set wlan0 up && ip link set wlan1 up")
+        box.veth_pair("wlan0", "wlan1")
+        box.sh("ip link set wlan0 up && ip link set wlan1 up")
         box.write(f"{self.FOLDER}/hostapd.conf", HOSTAPD_CONF.format(folder=self.FOLDER))
         box.write(f"{self.FOLDER}/eap_users", '"station" MD5 "test-only"\n')
         box.write(f"{self.FOLDER}/wpa_supplicant.conf", WPA_SUPPLICANT_CONF)

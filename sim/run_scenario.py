@@ -30,16 +30,19 @@ def main():
     if emulated:
         import machine as router  # noqa: E402
         why = router.unavailable() or router.lacks(s)
-        machine = router.EmulatedRouter
+        machine = router.for_scenario(s)
+        versions = router.peer_versions(s)
     else:
         why = scenario.missing(s)
+        versions = scenario.versions(s)
     if why:
         print(f"skipped: {why}")
         return 77
-    for program, version in scenario.versions(s).items():
+    for program, version in versions.items():
         print(f"{program}: {version}")
-    box, status = scenario.run(s, machine=machine)
-    problems = scenario.check(s, box, status, lag=getattr(machine, "LED_LAG", 0.0))
+    box, status = scenario.run(s, machine=machine, elastic=emulated)
+    lag = router.led_lag(box, s) if emulated else 0.0
+    problems = scenario.check(s, box, status, lag=lag)
     for p in problems:
         print("FAIL:", p)
     if problems:

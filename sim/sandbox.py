@@ -304,9 +304,14 @@ class Sandbox:
         self.call("signal", pid=pid, sig=int(sig))
         self.call("wait", pid=pid, timeout=5)
 
+    def veth_pair(self, name, peer):
+        """Creates the veth pair `name`/`peer` (both down)."""
+        self.sh(f"ip link add {name} type veth peer name {peer}")
+
     def veth(self, name):
         """Creates interface `name` with its peer `name`p, both up."""
-        self.sh(f"ip link add {name} type veth peer name {name}p && ip link set {name} up && ip link set {name}p up")
+        self.veth_pair(name, name + "p")
+        self.sh(f"ip link set {name} up && ip link set {name}p up")
 
     def traffic(self, iface, seconds, interval=0.05):
         """Starts sending frames out of `iface` for `seconds`; returns the pid."""

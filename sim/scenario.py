@@ -131,12 +131,17 @@ def apply(box, step, spawned, peers):
         box.signal(getattr(signal, "SIG" + step["signal"]))
 
 
-def run(scenario, on_step=None, build_dir=None, machine=Sandbox, on_start=None):
+def run(scenario, on_step=None, build_dir=None, machine=Sandbox, on_start=None, elastic=False):
     """Runs the scenario in a fresh `machine` (the host's sandbox, or the
     emulated router); returns (box, exit status or None). The box is
     closed: its recorded LED writes and log stay readable. `on_start(box)`
     is called once the daemon has started, `on_step(box, step)` after each
-    step of the timeline."""
+    step of the timeline.
+
+    `elastic`: a step that ends later than its time (a peer that takes
+    seconds to come up on a slow machine) delays every later step by as
+    much, so the gaps between steps stay as written; box.slips records the
+    delay in force from each step's time on, for check()."""
     spawned = {}
     with machine(build_dir, **scenario.get("sandbox", {})) as box:
         setup = scenario.get("setup", {})
@@ -145,9 +150,14 @@ def run(scenario, on_step=None, build_dir=None, machine=Sandbox, on_start=None):
         if on_start:
             on_start(box)
         timeline = sorted(scenario.get("timeline", []), key=lambda s: s["at"])
+        slip = 0.0
+        box.slips = []
         for step in timeline:
-            box.sleep_until(step["at"])
+            box.sleep_until(step["at"] + slip)
             apply(box, step, spawned, peers)
+            if elastic:
+                slip = max(slip, box.now() - step["at"])
+            box.slips.append((step["at"], slip))
             if on_step:
                 on_step(box, step)
         status = box.wait(timeout=scenario.get("wait", 10))
@@ -168,10 +178,16 @@ def levels_shown(writes, t, lag):
     return {level_at(writes, t)} | {level for when, level in writes if t < when <= t + lag}
 
 
+def slip_at(box, t):
+    """How late the timeline ran from its time `t` on (see run)."""
+    return next((slip for at, slip in reversed(getattr(box, "slips", [])) if at <= t), 0.0)
+
+
 def check(scenario, box, status, lag=0.0):
     """The expectations the run missed, as readable lines (empty: it passed).
     `lag`: how much later than at its time an LED level may show (a slower
-    machine shows each state later; 0 on the host)."""
+    machine shows each state later; 0 on the host). An LED expectation moves
+    with the timeline's delays (elastic runs)."""
     expect = scenario.get("expect", {})
     problems = []
     if "exit" in expect and status != expect["exit"]:
@@ -195,10 +211,12 @@ def check(scenario, box, status, lag=0.0):
             problems += [f"identity of {m.raw!r}" for m in got if m.ident != expect["ident"]]
     writes = box.led_writes()
     for t, level in expect.get("led", []):
-        seen = levels_shown(writes, t, lag)
+        slip = slip_at(box, t)
+        seen = levels_shown(writes, t + slip, lag)
         if level not in seen:
-            within = f" (or up to {lag}s later)" if lag else ""
-            problems.append(f"LED at {t}s{within} is {'/'.join(map(str, seen))}, expected {level}")
+            late = f" (timeline {slip:.2f}s late)" if slip else ""
+            within = f" (or up to {lag:.2f}s later)" if lag else ""
+            problems.append(f"LED at {t}s{late}{within} is {'/'.join(map(str, seen))}, expected {level}")
     if expect.get("gpio_opened") is False and any(e[1] == "open" for e in box.gpio_events()):
         problems.append("the GPIO device was opened")
     if "gets" in expect:

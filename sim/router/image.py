@@ -24,6 +24,7 @@ import shutil
 import stat
 import subprocess
 import sys
+import urllib.parse
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SYSROOT = "/usr/arm-linux-gnueabihf"
@@ -36,6 +37,14 @@ MODULES = ["virtio_mmio", "virtio_console", "veth", "tun"]
 
 # BusyBox; net-tools for netstat, and what netstat links against.
 PACKAGES = ["busybox", "net-tools", "libselinux1", "libpcre2-8-0"]
+
+# The real programs modes 11 to 14 ask, and their counterparts: a second
+# archive, added only to the machines of the scenarios that run them. The
+# libraries they link against follow from their ELF files (see peer_image).
+PEER_PACKAGES = ["strongswan-charon", "strongswan-starter", "strongswan-swanctl", "strongswan-libcharon",
+                 "libstrongswan", "libcharon-extra-plugins", "openvpn", "openssl", "hostapd", "wpasupplicant"]
+# What of those packages the router does not need.
+PEER_SKIP = ("usr/share/", "lib/systemd/", "usr/lib/systemd/", "etc/init.d/", "etc/apparmor.d/")
 
 GLIBC = ["ld-linux-armhf.so.3", "libc.so.6", "libm.so.6", "libresolv.so.2", "libdl.so.2", "libpthread.so.0",
          "librt.so.1", "libnss_files.so.2", "libnss_dns.so.2", "libgcc_s.so.1", "libstdc++.so.6"]
@@ -122,6 +131,7 @@ def stage(root, kernel_tree, packages):
                    "lib/modules", f"lib/{TRIPLE}", "proc", "sys", "dev", "tmp", "run", "var/log", "opt", "etc",
                    "root"):
         os.makedirs(os.path.join(root, folder), exist_ok=True)
+    os.symlink("../run", os.path.join(root, "var", "run"))
     copy(os.path.join(packages["busybox"], "bin", "busybox"), os.path.join(root, "bin", "busybox"))
     shutil.copy2(os.path.join(HERE, "init"), os.path.join(root, "init"))
     os.chmod(os.path.join(root, "init"), 0o755)
@@ -175,6 +185,80 @@ def write_cpio(root, dest):
         cpio_entry(out, "TRAILER!!!", os.stat(root))
 
 
+def elf_needs(path):
+    """The shared libraries an ELF file names, or [] for anything else."""
+    with open(path, "rb") as f:
+        if f.read(4) != b"\x7fELF":
+            return []
+    dynamic = subprocess.run([f"{TRIPLE}-readelf", "-d", "-W", path], capture_output=True, text=True).stdout
+    return [line.split("[")[1].rstrip("]") for line in dynamic.splitlines() if "(NEEDED)" in line]
+
+
+def host_package_of(soname):
+    """The Debian package that ships `soname` (asked of this machine's own
+    copy of it, which has the same package name on every architecture)."""
+    out = subprocess.run(["dpkg", "-S", f"*-linux-gnu/{soname}"], capture_output=True, text=True).stdout
+    for line in out.splitlines():
+        package = line.split(":")[0].split(",")[0].strip()
+        if package:
+            return package
+    raise Unavailable(f"no package known for {soname} (install its package on this machine)")
+
+
+def merged_usr(rel):
+    """Where Debian's merged /usr puts a package's /bin, /sbin or /lib file
+    (as on the machine that runs the tests)."""
+    top = rel.split("/", 1)[0]
+    return "usr/" + rel if top in ("bin", "sbin", "lib") else rel
+
+
+def copy_tree(src, dest, skip=()):
+    for folder, _, files in os.walk(src):
+        rel = os.path.relpath(folder, src)
+        if rel == "DEBIAN" or any((rel + "/").startswith(prefix) for prefix in skip):
+            continue
+        for name in files:
+            path = os.path.join(folder, name)
+            target = os.path.join(dest, merged_usr(os.path.normpath(os.path.join(rel, name))))
+            os.makedirs(os.path.dirname(target), exist_ok=True)
+            if os.path.islink(path):
+                if not os.path.lexists(target):
+                    os.symlink(os.readlink(path), target)
+            else:
+                shutil.copy2(path, target)
+
+
+def peer_image(out, debs, base_root):
+    """The peer programs' tree: their packages, then every library their ELF
+    files need that the base image lacks, until nothing is missing."""
+    root = os.path.join(out, "peers-root")
+    if os.path.exists(root):
+        shutil.rmtree(root)
+    for name, deb in fetch(debs, PEER_PACKAGES).items():
+        copy_tree(unpack(deb, os.path.join(out, "unpacked", name)), root, PEER_SKIP)
+    # Debian's merged /usr: /bin, /sbin and /lib are /usr's in the packages.
+    def present(soname):
+        return any(os.path.lexists(os.path.join(r, d, soname)) for r in (base_root, root)
+                   for d in (f"lib/{TRIPLE}", f"usr/lib/{TRIPLE}", "usr/lib/ipsec", "usr/lib/ipsec/plugins"))
+    while True:
+        missing = set()
+        for folder, _, files in os.walk(root):
+            for name in files:
+                path = os.path.join(folder, name)
+                if not os.path.islink(path):
+                    missing.update(so for so in elf_needs(path) if not present(so))
+        if not missing:
+            return root
+        for package in sorted({host_package_of(so) for so in missing}):
+            tree = unpack(fetch(debs, [package])[package], os.path.join(out, "unpacked", package))
+            for sub in (f"lib/{TRIPLE}", f"usr/lib/{TRIPLE}"):
+                if os.path.isdir(os.path.join(tree, sub)):
+                    copy_tree(os.path.join(tree, sub), os.path.join(root, "usr", "lib", TRIPLE))
+        still = {so for so in missing if not present(so)}
+        if still:
+            raise Unavailable(f"libraries not found in their packages: {', '.join(sorted(still))}")
+
+
 def build(build_arm):
     if shutil.which("qemu-system-arm") is None:
         raise Unavailable("qemu-system-arm is not installed (package qemu-system-arm)")
@@ -191,6 +275,12 @@ def build(build_arm):
     stage(root, trees[kernel], trees)
     shutil.copy2(glob.glob(os.path.join(trees[kernel], "boot", "vmlinuz-*"))[0], os.path.join(out, "vmlinuz"))
     write_cpio(root, os.path.join(out, "base.cpio"))
+    write_cpio(peer_image(out, debs, root), os.path.join(out, "peers.cpio"))
+    with open(os.path.join(out, "peers.versions"), "w") as f:
+        for deb in sorted(glob.glob(os.path.join(debs, "*.deb"))):
+            name, version = os.path.basename(deb).split("_")[:2]
+            if name in PEER_PACKAGES:
+                f.write(f"{name} {urllib.parse.unquote(version)}\n")
     return out
 
 

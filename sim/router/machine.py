@@ -54,13 +54,42 @@ def unavailable(build_dir=None):
     return why
 
 
-def lacks(scenario):
+def lacks(scenario, build_dir=None):
     """What a scenario needs that the emulated router does not carry, or
     None."""
-    peers = scenario.get("setup", {}).get("peers")
-    if peers:
-        return f"the emulated router image carries no {', '.join(peers)} peers"
+    build_dir = build_dir or os.environ.get("TAVRIN_BUILD", "")
+    if scenario.get("setup", {}).get("peers") and not os.path.exists(os.path.join(build_dir, "router", "peers.cpio")):
+        return "the emulated router image carries no peer programs"
     return None
+
+
+# The packages of each kind of peer (see peers.py).
+PEER_PACKAGES = {"ipsec": ("strongswan", "libstrongswan", "libcharon"), "openvpn": ("openvpn", "openssl"),
+                 "wifi": ("hostapd", "wpasupplicant")}
+
+
+def peer_versions(scenario, build_dir=None):
+    """{package: version} of the peer programs a scenario runs, as the
+    router image carries them."""
+    build_dir = build_dir or os.environ.get("TAVRIN_BUILD", "")
+    prefixes = tuple(p for name in scenario.get("setup", {}).get("peers", {}) for p in PEER_PACKAGES[name])
+    try:
+        with open(os.path.join(build_dir, "router", "peers.versions")) as f:
+            found = dict(line.split(None, 1) for line in f.read().splitlines() if " " in line)
+    except OSError:
+        return {}
+    return {package: version for package, version in found.items() if package.startswith(prefixes)}
+
+
+def for_scenario(scenario):
+    """The machine class to run `scenario` on: with the peer programs when
+    it needs them (they make a larger image, slower to boot)."""
+    if not scenario.get("setup", {}).get("peers"):
+        return EmulatedRouter
+
+    class WithPeers(EmulatedRouter):
+        PEERS = True
+    return WithPeers
 
 
 def printf_format(text):
@@ -80,9 +109,23 @@ def printf_format(text):
     return "'" + "".join(out) + "'"
 
 
+def led_lag(box, scenario):
+    """How much later than on the host the emulated router may show an LED
+    level in this run: the fixed lag of the machine (LED_LAG), and how much
+    longer than its period the daemon's slowest iteration took here (a
+    query of four tunnels under emulation takes over a second). Taken from
+    the run's own LED writes."""
+    period = 0.1 if 1 <= scenario.get("mode", 0) <= 4 else 1.0
+    times = [t for t, _ in box.led_writes()]
+    slowest = max((b - a for a, b in zip(times, times[1:])), default=period)
+    return EmulatedRouter.LED_LAG + max(0.0, slowest - period)
+
+
 class EmulatedRouter(Sandbox):
     # A boot takes a few seconds; more on a loaded machine.
     BOOT_TIMEOUT = 120
+    # Whether the machine carries the peer programs (peers.cpio).
+    PEERS = False
     # How much later than on the host a scenario's LED level may show here.
     # Under emulation a fork and exec costs 20 ms (BusyBox) to 90 ms (a
     # dynamically linked program): the daemon's start takes up to 0.5 s
@@ -158,7 +201,8 @@ class EmulatedRouter(Sandbox):
         os.makedirs(os.path.join(extra, GUEST_SIM.lstrip("/"), "pins"))
         image.write_cpio(extra, os.path.join(self.work, "extra.cpio"))
         with open(initrd, "wb") as out:
-            for part in (os.path.join(self.image, "base.cpio"), os.path.join(self.work, "extra.cpio")):
+            parts = ["base.cpio"] + (["peers.cpio"] if self.PEERS else [])
+            for part in [os.path.join(self.image, p) for p in parts] + [os.path.join(self.work, "extra.cpio")]:
                 with open(part, "rb") as f:
                     shutil.copyfileobj(f, out)
 
@@ -215,6 +259,8 @@ class EmulatedRouter(Sandbox):
         """Runs one line of shell in the guest's process 1; returns (exit
         status, output). One request at a time (the demo draws from another
         thread)."""
+        if "\n" in command:
+            raise ValueError("one line at a time to the router's shell")
         with self._line:
             self.conn.sendall(command.encode() + b"\n")
             reply = self._read_until(re.compile(rb"\x1e(\d+)\n"), timeout)
@@ -242,7 +288,10 @@ class EmulatedRouter(Sandbox):
             self.run(f"rm -f {shlex.quote(kw['path'])}")
             return {}
         if op == "sh":
-            status, out = self.run(f"ag_sh {shlex.quote(kw['cmd'])}", timeout=kw.get("timeout", 30) + 30)
+            # The line carries the command as a printf format: it may span
+            # lines itself.
+            status, out = self.run(f"ag_sh \"$(printf {printf_format(kw['cmd'])})\"",
+                                   timeout=kw.get("timeout", 30) + 30)
             return {"status": status << 8, "out": out}
         if op == "spawn":
             return self._spawn(kw["argv"], kw.get("argv0"), kw.get("env"), kw.get("nofile"), kw.get("closed", ()))
@@ -306,11 +355,11 @@ class EmulatedRouter(Sandbox):
     def tun(self, name):
         self.sh(f"{self.traffic_bin} --make-tun {name} && ip link set {name} up")
 
-    def veth(self, name):
+    def veth_pair(self, name, peer):
         # BusyBox's ip takes no name for the peer: it is renamed after.
         self.sh(f"ip link add {name} type veth && "
-                f"peer=$(ip -o link | sed -n 's/^[0-9]*: \\([^:@]*\\)@{name}:.*/\\1/p') && "
-                f"ip link set $peer name {name}p && ip link set {name} up && ip link set {name}p up")
+                f"p=$(ip -o link | sed -n 's/^[0-9]*: \\([^:@]*\\)@{name}:.*/\\1/p') && "
+                f"ip link set $p name {peer}")
 
     def limit_forks(self, maximum):
         raise RuntimeError("the emulated router has no pids cgroup for the tests")
