@@ -32,6 +32,14 @@ def blink_groups(writes):
     return groups
 
 
+def assert_off_at_the_next_iteration(test, writes, since):
+    """On until `since`, off within one iteration after it."""
+    off = next(t for t, v in writes if v == 0)
+    test.assertGreater(off, since)
+    test.assertLess(off - since, 1.3)
+    test.assertTrue(all(v == 1 for t, v in writes if t < since))
+
+
 def linked(box, ap=True, client=True):
     """The real access point and client as asked, authenticated when both."""
     wifi = WiredWifi(box)
@@ -143,10 +151,7 @@ class AccessPoint(unittest.TestCase):
             stopped = box.now()
             self.assertEqual(box.stop_at(3.2), 0)
             writes = box.led_writes()
-        off = next(t for t, v in writes if v == 0)
-        self.assertGreater(off, stopped)
-        self.assertLess(off - stopped, 1.3)
-        self.assertTrue(all(v == 1 for t, v in writes if t < stopped))
+        assert_off_at_the_next_iteration(self, writes, stopped)
 
 
 class AccessPointScripted(unittest.TestCase):
@@ -177,10 +182,7 @@ class AccessPointScripted(unittest.TestCase):
             left = box.now()
             self.assertEqual(box.stop_at(3.2), 0)
             writes = box.led_writes()
-        off = next(t for t, v in writes if v == 0)
-        self.assertGreater(off, left)
-        self.assertLess(off - left, 1.3)
-        self.assertTrue(all(v == 1 for t, v in writes if t < left))
+        assert_off_at_the_next_iteration(self, writes, left)
 
     def test_missing_interface_logs_once_a_second_with_the_led_off(self):
         with Sandbox() as box:

@@ -76,6 +76,16 @@ TEST(Settings, CrLfReadsLikeLf)
     EXPECT_EQ(mode_of("MOD_TAVRIN_MODE=\"11\"\r\n"), 11u);
 }
 
+TEST(Settings, CrLfLineEndIsNotPartOfTheValueText)
+{
+    FILE* f = std::tmpfile();
+    std::fputs("NAME=router one\r\nQUOTED=\"x\"\r\n", f);
+    std::rewind(f);
+    EXPECT_STREQ(settings_find(f, "NAME"), "router one");
+    EXPECT_STREQ(settings_find(f, "QUOTED"), "x");
+    std::fclose(f);
+}
+
 TEST(Settings, EveryLookupStartsAtTheFirstLine)
 {
     FILE* f = std::tmpfile();
