@@ -168,13 +168,7 @@ class EmulatedRouter(Sandbox):
              "-chardev", f"socket,id=agent,path={sock},server=on,wait=off",
              "-device", "virtserialport,chardev=agent,name=agent"],
             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=open(os.path.join(self.work, "qemu.err"), "w"))
-        deadline = time.monotonic() + 10
-        while not os.path.exists(sock):
-            if time.monotonic() > deadline or self.qemu.poll() is not None:
-                raise RuntimeError(f"qemu did not start: {self._file('qemu.err')}")
-            time.sleep(0.02)
-        self.conn = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-        self.conn.connect(sock)
+        self.conn = self._connect(sock, time.monotonic() + 10)
         self._buffer = b""
         if self._read_until(b"ready\n", self.BOOT_TIMEOUT) is None:
             raise RuntimeError(f"the router did not boot: {self._file('console.log')[-3000:]}")
@@ -182,6 +176,21 @@ class EmulatedRouter(Sandbox):
             self.run("rm -f /dev/null")
         self.gpio_present(True)
         return self
+
+    def _connect(self, sock, deadline):
+        """Connect to qemu's agent socket. The socket's path appears when
+        qemu binds it, a moment before it listens: a connect in between is
+        refused, so try again until the deadline."""
+        while True:
+            conn = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+            try:
+                conn.connect(sock)
+                return conn
+            except (FileNotFoundError, ConnectionRefusedError):
+                conn.close()
+            if time.monotonic() > deadline or self.qemu.poll() is not None:
+                raise RuntimeError(f"qemu did not start: {self._file('qemu.err')}")
+            time.sleep(0.02)
 
     def _write_initrd(self, initrd):
         """The base image, then an archive with this build's daemon and
