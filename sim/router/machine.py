@@ -159,15 +159,8 @@ class EmulatedRouter(Sandbox):
         initrd = os.path.join(self.work, "initrd")
         self._write_initrd(initrd)
         sock = os.path.join(self.work, "agent.sock")
-        self.qemu = subprocess.Popen(
-            ["qemu-system-arm", "-M", "virt", "-cpu", "cortex-a15", "-m", "256", "-no-reboot", "-nic", "none",
-             "-display", "none", "-monitor", "none", "-serial", f"file:{self.work}/console.log",
-             "-kernel", os.path.join(self.image, "vmlinuz"), "-initrd", initrd,
-             "-append", "console=ttyAMA0 quiet loglevel=0 cryptomgr.notests panic=-1",
-             "-device", "virtio-serial-device",
-             "-chardev", f"socket,id=agent,path={sock},server=on,wait=off",
-             "-device", "virtserialport,chardev=agent,name=agent"],
-            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=open(os.path.join(self.work, "qemu.err"), "w"))
+        with open(os.path.join(self.work, "qemu.err"), "w") as err:
+            self.qemu = self._start_qemu(initrd, sock, err)
         self.conn = self._connect(sock, time.monotonic() + 10)
         self._buffer = b""
         if self._read_until(b"ready\n", self.BOOT_TIMEOUT) is None:
@@ -176,6 +169,17 @@ class EmulatedRouter(Sandbox):
             self.run("rm -f /dev/null")
         self.gpio_present(True)
         return self
+
+    def _start_qemu(self, initrd, sock, err):
+        return subprocess.Popen(
+            ["qemu-system-arm", "-M", "virt", "-cpu", "cortex-a15", "-m", "256", "-no-reboot", "-nic", "none",
+             "-display", "none", "-monitor", "none", "-serial", f"file:{self.work}/console.log",
+             "-kernel", os.path.join(self.image, "vmlinuz"), "-initrd", initrd,
+             "-append", "console=ttyAMA0 quiet loglevel=0 cryptomgr.notests panic=-1",
+             "-device", "virtio-serial-device",
+             "-chardev", f"socket,id=agent,path={sock},server=on,wait=off",
+             "-device", "virtserialport,chardev=agent,name=agent"],
+            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=err)
 
     def _connect(self, sock, deadline):
         """Connect to qemu's agent socket. The socket's path appears when
