@@ -77,20 +77,15 @@ def main():
         modes = sorted({x["mode"] for x in scenario.all_scenarios()})
         print(f"demo: mode {mode} has no scenario; modes with one: {modes}")
         return 1
-    machine = sandbox.Sandbox
+    stage = scenario.Stage(s, emulated)
     if emulated:
-        import machine as router
-        why = router.unavailable() or router.lacks(s)
-        machine = router.for_scenario(s)
         print("on the emulated ARM router (qemu-system-arm): the router build of the daemon, BusyBox userland")
-    else:
-        why = scenario.missing(s)
     print(f"mode {mode}: {s['title']}")
+    why = stage.missing()
     if why:
         print(f"demo: {why}")
         return 1
-    versions = router.peer_versions(s) if emulated else scenario.versions(s)
-    for program, version in versions.items():
+    for program, version in stage.versions().items():
         print(f"real {program}: {version}")
     print(f"one line per second, {1000 / CELLS:.1f} ms per cell: █ on, · off\n")
     drawer = None
@@ -103,7 +98,7 @@ def main():
     def on_step(box, step):
         drawer.note(box, step)
 
-    box, status = scenario.run(s, on_step=on_step, machine=machine, on_start=on_start, elastic=emulated)
+    box, status = stage.run(on_step=on_step, on_start=on_start)
     end = box.led_writes()[-1][0] if box.led_writes() else 0
     last_log = max((t for t, _ in box.log_times()), default=0)
     drawer.finish(int(max(end, last_log)) + 1)
@@ -112,9 +107,10 @@ def main():
     for msg in box.log():
         print("  " + msg.raw)
     print(f"exit status: {status}")
-    problems = scenario.check(s, box, status, lag=router.led_lag(box, s) if emulated else 0.0)
+    problems = stage.check(box, status)
     print("as expected" if not problems else "NOT as expected:\n  " + "\n  ".join(problems))
     return 0 if not problems else 1
+
 
 if __name__ == "__main__":
     sys.exit(main())

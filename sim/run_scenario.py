@@ -21,28 +21,16 @@ def main():
     args = sys.argv[1:]
     emulated = "--router" in args
     path = [a for a in args if a != "--router"][0]
-    why = sandbox.need_root()
-    if why:
-        print(f"skipped: {why}")
-        return 77
     s = scenario.load(path)
-    machine = sandbox.Sandbox
-    if emulated:
-        import machine as router  # noqa: E402
-        why = router.unavailable() or router.lacks(s)
-        machine = router.for_scenario(s)
-        versions = router.peer_versions(s)
-    else:
-        why = scenario.missing(s)
-        versions = scenario.versions(s)
+    stage = scenario.Stage(s, emulated)
+    why = sandbox.need_root() or stage.missing()
     if why:
         print(f"skipped: {why}")
         return 77
-    for program, version in versions.items():
+    for program, version in stage.versions().items():
         print(f"{program}: {version}")
-    box, status = scenario.run(s, machine=machine, elastic=emulated)
-    lag = router.led_lag(box, s) if emulated else 0.0
-    problems = scenario.check(s, box, status, lag=lag)
+    box, status = stage.run()
+    problems = stage.check(box, status)
     for p in problems:
         print("FAIL:", p)
     if problems:

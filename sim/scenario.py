@@ -169,6 +169,42 @@ def run(scenario, on_step=None, build_dir=None, machine=Sandbox, on_start=None, 
     return box, status
 
 
+class Stage:
+    """Where a scenario runs: the host's sandbox, or (`emulated`) the
+    emulated ARM router, whose timeline is elastic and whose LED may show a
+    level later by a lag taken from the run (router/machine.py)."""
+
+    def __init__(self, scenario, emulated=False):
+        self.scenario = scenario
+        self.router = None
+        if emulated:
+            import machine  # the emulated router: sim/router on the path
+            self.router = machine
+
+    def missing(self):
+        """Why the scenario cannot run here, or None."""
+        if self.router is None:
+            return missing(self.scenario)
+        return self.router.unavailable() or self.router.lacks(self.scenario)
+
+    def versions(self):
+        """{program: version} of the real programs the scenario runs."""
+        if self.router is None:
+            return versions(self.scenario)
+        return self.router.peer_versions(self.scenario)
+
+    def run(self, **kw):
+        """run() on this stage's machine; the same keywords."""
+        if self.router is None:
+            return run(self.scenario, **kw)
+        return run(self.scenario, machine=self.router.for_scenario(self.scenario), elastic=True, **kw)
+
+    def check(self, box, status):
+        """check() with this stage's LED lag."""
+        lag = 0.0 if self.router is None else self.router.led_lag(box, self.scenario)
+        return check(self.scenario, box, status, lag=lag)
+
+
 def count_lines(text):
     return 0 if not text else text.count("\n")
 
