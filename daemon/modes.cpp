@@ -31,7 +31,8 @@ step_result evaluate_selected()
     case MODE_OPENVPN: return mode_openvpn();
     case MODE_IPSEC: return mode_ipsec();
     case MODE_MGMT_CLIENT: return mode_mgmt_client();
-    default: return mode_vpn_portal();
+    case MODE_VPN_PORTAL:
+    default: return mode_vpn_portal();  // find_mode admits 1 to 16 only
     }
 }
 }  // namespace

@@ -85,9 +85,11 @@ int pin_read(pin_id pin)
     const pin_entry& entry = pin_table[pin];
     int level = 0;
     switch (entry.support) {
-    case PIN_SUPPORT_IOCTL:
-        level = read_command(pin) != 0 ? gpio_ioctl(read_command(pin), 0) : 0;
+    case PIN_SUPPORT_IOCTL: {
+        const unsigned long command = read_command(pin);
+        level = command != 0 ? gpio_ioctl(command, 0) : 0;
         break;
+    }
     case PIN_SUPPORT_NONE:
         return 0;
     case PIN_SUPPORT_UNPROBED:
