@@ -123,7 +123,7 @@ def copy(src, dest):
     shutil.copy2(src, dest, follow_symlinks=True)
 
 
-def stage(root, kernel_tree, packages):
+def base_tree(root, kernel_tree, packages):
     """The base file tree of the router."""
     if os.path.exists(root):
         shutil.rmtree(root)
@@ -236,17 +236,21 @@ def peer_image(out, debs, base_root):
         shutil.rmtree(root)
     for name, deb in fetch(debs, PEER_PACKAGES).items():
         copy_tree(unpack(deb, os.path.join(out, "unpacked", name)), root, PEER_SKIP)
-    # Debian's merged /usr: /bin, /sbin and /lib are /usr's in the packages.
+
     def present(soname):
         return any(os.path.lexists(os.path.join(r, d, soname)) for r in (base_root, root)
                    for d in (f"lib/{TRIPLE}", f"usr/lib/{TRIPLE}", "usr/lib/ipsec", "usr/lib/ipsec/plugins"))
+    needs = {}  # each file's NEEDED list, read once across the passes
     while True:
         missing = set()
         for folder, _, files in os.walk(root):
             for name in files:
                 path = os.path.join(folder, name)
-                if not os.path.islink(path):
-                    missing.update(so for so in elf_needs(path) if not present(so))
+                if os.path.islink(path):
+                    continue
+                if path not in needs:
+                    needs[path] = elf_needs(path)
+                missing.update(so for so in needs[path] if not present(so))
         if not missing:
             return root
         for package in sorted({host_package_of(so) for so in missing}):
@@ -272,7 +276,7 @@ def build(build_arm):
     files = fetch(debs, [kernel] + PACKAGES)
     trees = {name: unpack(deb, os.path.join(out, "unpacked", name)) for name, deb in files.items()}
     root = os.path.join(out, "root")
-    stage(root, trees[kernel], trees)
+    base_tree(root, trees[kernel], trees)
     shutil.copy2(glob.glob(os.path.join(trees[kernel], "boot", "vmlinuz-*"))[0], os.path.join(out, "vmlinuz"))
     write_cpio(root, os.path.join(out, "base.cpio"))
     write_cpio(peer_image(out, debs, root), os.path.join(out, "peers.cpio"))
