@@ -6,7 +6,6 @@ import unittest
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, os.path.join(ROOT, "sim"))
-
 sys.path.insert(0, os.path.join(ROOT, "sim", "router"))
 
 import sandbox  # noqa: E402,F401
