@@ -1,12 +1,17 @@
 #include "spawn/spawn.h"
 
+#include "daemon/service.h"
+
 #include <cerrno>
+#include <csignal>
 #include <climits>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
+#include <poll.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -35,6 +40,9 @@ void close_from_3()
 // copy of the program path.
 [[noreturn]] void child_exec(const char* path, char** argv)
 {
+    // Its own process group: a query that outlives a stop request is ended
+    // with everything it started (a shell's pipeline included).
+    setpgid(0, 0);
     const int nul = open_null_above_stdio();
     const int wanted[3] = {redirect_record.in_fd, redirect_record.out_fd, redirect_record.err_fd};
     for (int k = 0; k < 3; ++k) {
@@ -87,6 +95,58 @@ int fd_above_stdio(int fd)
     return lifted;
 }
 
+namespace {
+// CLOCK_MONOTONIC milliseconds at which the grace of a stop request ends; 0
+// until the runner first sees a stop pending.
+long long stop_deadline_ms = 0;
+
+long long monotonic_ms()
+{
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
+}
+
+// -1 while no stop is pending (a query may take as long as it takes);
+// otherwise the milliseconds left of the grace, counted from the first time
+// the runner saw the stop, 0 once it is over.
+int grace_left_ms()
+{
+    if (got_signal.load(std::memory_order_relaxed) == 0)
+        return -1;
+    const long long now = monotonic_ms();
+    if (stop_deadline_ms == 0)
+        stop_deadline_ms = now + STOP_GRACE_MS;
+    return now < stop_deadline_ms ? static_cast<int>(stop_deadline_ms - now) : 0;
+}
+
+// Waits until child `pid` ends, or until the grace of a stop request is
+// over; true when it ended. The stop signals are blocked but while ppoll
+// sleeps, so a stop cannot slip in between the check and the wait. Without
+// pidfd (kernels before 5.3) the wait has no end but the child's.
+bool wait_within_grace(pid_t pid)
+{
+    const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    if (pidfd < 0)
+        return true;
+    sigset_t stops, old;
+    sigemptyset(&stops);
+    for (int sig : {SIGINT, SIGTERM, SIGQUIT})
+        sigaddset(&stops, sig);
+    sigprocmask(SIG_BLOCK, &stops, &old);
+    bool ended = false;
+    int left;
+    while (!ended && (left = grace_left_ms()) != 0) {
+        pollfd child = {pidfd, POLLIN, 0};
+        const timespec grace = {left / 1000, (left % 1000) * 1000000L};
+        ended = ppoll(&child, 1, left < 0 ? nullptr : &grace, &old) > 0;
+    }
+    sigprocmask(SIG_SETMASK, &old, nullptr);
+    close(pidfd);
+    return ended;
+}
+}  // namespace
+
 int run_program(const char* path, ...)
 {
     // The child's argument vector: the path (slot 0, set in the child), at
@@ -100,12 +160,18 @@ int run_program(const char* path, ...)
     va_end(ap);
     argv[n] = nullptr;
 
-    const pid_t pid = fork();
+    // Once a stop request's grace is over, nothing more is started.
+    const pid_t pid = grace_left_ms() == 0 ? -1 : fork();
     if (pid == 0)
         child_exec(path, argv);
     redirect_reset();
     if (pid < 0)
         return -1;
+    setpgid(pid, pid);  // whichever of the two runs first
+    if (!wait_within_grace(pid)) {
+        kill(-pid, SIGKILL);
+        kill(pid, SIGKILL);
+    }
     int status = 0;
     while (waitpid(pid, &status, 0) < 0) {
         if (errno != EINTR)
@@ -143,7 +209,20 @@ int open_own_file(const char* path, int flags, mode_t mode)
 
 int open_capture(const char* path)
 {
-    return open_own_file(path, CAPTURE_FLAGS, CAPTURE_MODE);
+    // Anything else at the name (planted in /tmp by anyone, before the
+    // daemon's first query or in place of its file) is removed unopened,
+    // never recursively, and a fresh file is made. A name that cannot be
+    // removed, or one that reappears before the file is made, is refused.
+    struct stat st;
+    if (lstat(path, &st) == 0) {
+        if (own_plain_file(st))
+            return fd_above_stdio(open_own_file(path, CAPTURE_FLAGS, CAPTURE_MODE));
+        if ((S_ISDIR(st.st_mode) ? rmdir(path) : unlink(path)) != 0)
+            return -1;
+    }
+    // Above 2: a daemon started without standard descriptors must neither
+    // keep the capture as its own output nor have the runner ignore it.
+    return fd_above_stdio(open(path, CAPTURE_FLAGS | O_EXCL, CAPTURE_MODE));
 }
 
 FILE* open_capture_read(const char* path)

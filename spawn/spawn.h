@@ -30,10 +30,18 @@ void redirect_stdout(int fd);
 // Closes the stored descriptors above 2 and sets all three back to -1.
 void redirect_reset();
 
+// How long a query still running when a stop is requested may go on: one
+// that ends within it counts as usual; one that does not is ended, with
+// every process it started, and no further query is started. Within the
+// init script's 5 s with the period sleep that follows.
+inline constexpr int STOP_GRACE_MS = 2000;
+
 // Forks and runs `path` (looked up along PATH when it has no slash) with the
 // arguments that follow, up to a terminating nullptr; at most 62 arguments
 // are passed. Waits for the child and returns the raw wait status, or -1 when
 // the fork or the wait fails. A child that cannot exec exits with code 1.
+// The child runs in its own process group. While no stop is requested the
+// wait has no time limit; see STOP_GRACE_MS for what a stop changes.
 int run_program(const char* path, ...);
 
 // `fd` itself when it is above 2 (or negative); otherwise a duplicate of it
@@ -42,10 +50,14 @@ int run_program(const char* path, ...);
 // must not sit there.
 int fd_above_stdio(int fd);
 
-// Opens (creates, truncates) a capture file for a child's output; the
-// result, -1 included, is meant for redirect_stdout. Anything at the path but
-// a plain file of the daemon's own user (a symbolic link, a folder, a FIFO,
-// another user's file, a hard link) is refused: -1, and it is left untouched.
+// Opens (creates, truncates) a capture file for a child's output, at a
+// descriptor above 2; the result, -1 included, is meant for redirect_stdout.
+// Anything at the path but a plain file of the daemon's own user with one
+// name (a symbolic link, an empty folder, a FIFO, another user's file, a
+// hard link) is removed without being opened, and a new file is created in
+// its place; where that cannot be done (a folder with files in it, a name
+// this user may not remove, a name planted again meanwhile) the result is -1
+// and whatever stands there is left untouched.
 int open_capture(const char* path);
 
 // Opens a capture file to read it back; nullptr where open_capture refuses.

@@ -1,6 +1,8 @@
 // The child process runner against real children.
 #include "spawn/spawn.h"
 
+#include "daemon/service.h"
+
 #include "fresh_process.h"
 
 #include <gtest/gtest.h>
@@ -12,6 +14,10 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <thread>
+#include <pthread.h>
+#include <sys/prctl.h>
+#include <time.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -215,79 +221,99 @@ TEST_F(Runner, AtMost62ArgumentsReachTheChild)
 #undef A10
 }
 
-TEST_F(Runner, SymlinkedCapturePathIsLeftUntouched)
+// What a capture query leaves at the name: a fresh plain file of this user,
+// holding what the child printed.
+void expect_fresh_capture(const std::string& path)
 {
-    const std::string target = dir + "/precious";
-    const std::string link = dir + "/capture.txt";
-    {
-        std::ofstream(target) << "keep me\n";
-    }
-    ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
-    const int fd = open_capture(link.c_str());
-    EXPECT_EQ(fd, -1);
+    const int fd = open_capture(path.c_str());
+    ASSERT_GE(fd, 0) << path;
     redirect_stdout(fd);
-    EXPECT_EQ(run_program("/bin/sh", "-c", "echo overwritten", nullptr), 0);
-    EXPECT_EQ(slurp(target), "keep me\n");
-    char buf[256] = "";
-    ASSERT_GT(readlink(link.c_str(), buf, sizeof buf - 1), 0);
-    EXPECT_EQ(std::string(buf), target);
-}
-
-TEST_F(Runner, CapturePathThatIsNotARegularFileIsRefusedWithoutBlocking)
-{
-    const std::string folder = dir + "/folder";
-    const std::string fifo = dir + "/fifo";
-    const std::string link = dir + "/link";
-    const std::string target = dir + "/target";
-    ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
-    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
-    {
-        std::ofstream(target) << "12345678\n";
-    }
-    ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
-    for (const std::string& path : {folder, fifo, link}) {
-        EXPECT_EQ(open_capture(path.c_str()), -1) << path;
-        EXPECT_EQ(open_capture_read(path.c_str()), nullptr) << path;
-        EXPECT_EQ(file_size(path.c_str()), 0) << path << " is not judged by what it points to";
-    }
-    EXPECT_EQ(slurp(target), "12345678\n");
-
-    FILE* f = open_capture_read(target.c_str());
-    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(run_program("/bin/sh", "-c", "echo 12345678", nullptr), 0);
+    struct stat st;
+    ASSERT_EQ(lstat(path.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode) && st.st_nlink == 1 && st.st_uid == geteuid()) << path;
+    EXPECT_EQ(st.st_mode & 07777, 0644u);
+    FILE* f = open_capture_read(path.c_str());
+    ASSERT_NE(f, nullptr) << path;
     unsigned n = 0;
     EXPECT_EQ(std::fscanf(f, "%u", &n), 1);
     EXPECT_EQ(n, 12345678u);
     std::fclose(f);
 }
 
-TEST_F(Runner, CaptureOfAnotherUserOrWithASecondNameIsRefusedUntouched)
+TEST_F(Runner, PlantedCaptureNameIsReplacedAndWhatItNamedIsLeftUntouched)
 {
-    const std::string target = dir + "/target";
-    const std::string hard = dir + "/capture.txt";
+    const std::string target = dir + "/precious";
     {
-        std::ofstream(target) << "keep\n";
+        std::ofstream(target) << "keep me\n";
     }
-    ASSERT_EQ(link(target.c_str(), hard.c_str()), 0);
-    EXPECT_EQ(open_capture(hard.c_str()), -1) << "a hard link to another file";
-    EXPECT_EQ(open_capture_read(hard.c_str()), nullptr);
-    EXPECT_EQ(slurp(target), "keep\n");
-    ASSERT_EQ(unlink(target.c_str()), 0);
+    const std::string link = dir + "/link", folder = dir + "/folder", fifo = dir + "/fifo";
+    const std::string hard = dir + "/hard";
+    ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+    ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+    ASSERT_EQ(::link(target.c_str(), hard.c_str()), 0);
+    for (const std::string& path : {link, folder, fifo, hard}) {
+        // The read-back never goes through what was planted.
+        EXPECT_EQ(open_capture_read(path.c_str()), nullptr) << path;
+        EXPECT_EQ(file_size(path.c_str()), 0) << path << " is not judged by what it names";
+        expect_fresh_capture(path);
+    }
+    EXPECT_EQ(slurp(target), "keep me\n");
+    struct stat st;
+    ASSERT_EQ(stat(target.c_str(), &st), 0);
+    EXPECT_EQ(st.st_nlink, 1u) << "only the planted name went";
 
-    const int fd = open_capture(hard.c_str());
-    EXPECT_GE(fd, 0) << "the same file once it has no other name";
-    EXPECT_EQ(file_size(hard.c_str()), 0) << "and it was truncated";
-    close(fd);
+    // A second name for the daemon's own capture: the name is made afresh,
+    // the other name keeps the old file and its content.
+    const std::string own = dir + "/own";
+    expect_fresh_capture(own);
+    const std::string second = dir + "/second";
+    ASSERT_EQ(::link(own.c_str(), second.c_str()), 0);
+    expect_fresh_capture(own);
+    EXPECT_EQ(slurp(second), "12345678\n");
+    ASSERT_EQ(stat(second.c_str(), &st), 0);
+    EXPECT_EQ(st.st_nlink, 1u);
 
     if (geteuid() != 0)
         GTEST_SKIP() << "giving the file to another user needs root";
+    const std::string foreign = dir + "/foreign";
     {
-        std::ofstream(hard) << "planted\n";
+        std::ofstream(foreign) << "planted\n";
     }
-    ASSERT_EQ(chown(hard.c_str(), 65534, 65534), 0);
-    EXPECT_EQ(open_capture(hard.c_str()), -1) << "another user's file";
-    EXPECT_EQ(open_capture_read(hard.c_str()), nullptr);
-    EXPECT_EQ(file_size(hard.c_str()), 0);
-    EXPECT_EQ(slurp(hard), "planted\n");
+    ASSERT_EQ(chown(foreign.c_str(), 65534, 65534), 0);
+    EXPECT_EQ(open_capture_read(foreign.c_str()), nullptr);
+    expect_fresh_capture(foreign);
+}
+
+TEST_F(Runner, CaptureNameThatCannotBeRemovedIsRefusedUntouched)
+{
+    const std::string folder = dir + "/folder";
+    ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+    {
+        std::ofstream(folder + "/inside") << "kept\n";
+    }
+    EXPECT_EQ(open_capture(folder.c_str()), -1) << "a folder with a file in it";
+    EXPECT_EQ(slurp(folder + "/inside"), "kept\n");
+}
+
+TEST_F(Runner, CaptureIsOpenedAboveTheStandardDescriptors)
+{
+    // A daemon started with 1 and 2 closed: a capture at 1 would stay the
+    // daemon's own output, one at 2 would be ignored by the runner.
+    in_fresh_process([this] {
+        close(1);
+        close(2);
+        const std::string capture = dir + "/capture.txt";
+        const int fd = open_capture(capture.c_str());
+        EXPECT_GT(fd, 2);
+        EXPECT_FALSE(is_open(1));
+        EXPECT_FALSE(is_open(2));
+        redirect_stdout(fd);
+        EXPECT_EQ(run_program("/bin/sh", "-c", "echo station", nullptr), 0);
+        EXPECT_FALSE(is_open(fd)) << "the runner closed it";
+        EXPECT_EQ(slurp(capture), "station\n");
+    });
 }
 
 TEST_F(Runner, CaptureDescriptorIsABlockingWriter)
@@ -325,4 +351,79 @@ TEST_F(Runner, FileQueries)
     EXPECT_EQ(file_exists(path.c_str()), 1);
     EXPECT_EQ(file_size(path.c_str()), 5);
     EXPECT_EQ(file_exists(dir.c_str()), 1);
+}
+
+namespace {
+double seconds_since(const timespec& start)
+{
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<double>(now.tv_sec - start.tv_sec) + static_cast<double>(now.tv_nsec - start.tv_nsec) / 1e9;
+}
+
+// Sends SIGTERM to the calling thread after `delay_ms`, as a stop request
+// reaches the daemon's one thread.
+std::thread stop_after(int delay_ms)
+{
+    install_stop_signals();
+    const pthread_t target = pthread_self();
+    return std::thread([target, delay_ms] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
+        pthread_kill(target, SIGTERM);
+    });
+}
+}  // namespace
+
+TEST_F(Runner, QueryStillRunningWhenTheStopGraceEndsIsEndedWithItsPipeline)
+{
+    in_fresh_process([this] {
+        const std::string group = dir + "/group";
+        prctl(PR_SET_CHILD_SUBREAPER, 1);
+        std::thread stop = stop_after(300);
+        timespec start;
+        clock_gettime(CLOCK_MONOTONIC, &start);
+        // A pipeline that never ends, as a tool blocked on a hung daemon.
+        const std::string hang = "echo $$ > " + group + "; sleep 60 | sleep 60";
+        const int status = run_program("/bin/sh", "-c", hang.c_str(), nullptr);
+        const double took = seconds_since(start);
+        stop.join();
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
+        EXPECT_GT(took, 0.3 + STOP_GRACE_MS / 1000.0 - 0.05);
+        EXPECT_LT(took, 0.3 + STOP_GRACE_MS / 1000.0 + 1.5);
+        const pid_t pgid = std::stoi(slurp(group));
+        // The pipeline's members, orphaned by the shell, come here to be
+        // reaped: once they are, none of the group is left.
+        for (int i = 0; i < 100 && kill(-pgid, 0) == 0; ++i) {
+            while (waitpid(-1, nullptr, WNOHANG) > 0) {
+            }
+            usleep(10000);
+        }
+        EXPECT_EQ(kill(-pgid, 0), -1) << "a process of the query's group survived";
+
+        const std::string later = dir + "/later";
+        EXPECT_EQ(run_program("/bin/sh", "-c", ("touch " + later).c_str(), nullptr), -1);
+        EXPECT_NE(access(later.c_str(), F_OK), 0) << "nothing more is started";
+        EXPECT_TRUE(record_is_clear());
+    });
+}
+
+TEST_F(Runner, QueryThatEndsWithinTheGraceCountsAsUsual)
+{
+    in_fresh_process([this] {
+        std::thread stop = stop_after(200);
+        const std::string capture = dir + "/capture.txt";
+        redirect_stdout(open_capture(capture.c_str()));
+        EXPECT_EQ(run_program("/bin/sh", "-c", "sleep 0.6; echo done", nullptr), 0);
+        stop.join();
+        EXPECT_EQ(slurp(capture), "done\n");
+        EXPECT_EQ(run_program("/bin/sh", "-c", "exit 3", nullptr), 3 << 8) << "still within the grace";
+    });
+}
+
+TEST_F(Runner, WithoutAStopAQueryHasNoTimeLimit)
+{
+    in_fresh_process([] {
+        install_stop_signals();
+        EXPECT_EQ(run_program("/bin/sh", "-c", "sleep 2.3", nullptr), 0);
+    });
 }
