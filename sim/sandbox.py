@@ -25,6 +25,8 @@ import tempfile
 import threading
 import time
 
+import iterations
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 DAEMON_PATH = "/opt/tavrin/bin/tavrind"  # the name it runs under in the sandbox
 PATH = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
@@ -395,6 +397,35 @@ class Sandbox:
     def now(self):
         """Seconds since the daemon was started."""
         return (time.monotonic_ns() - self.t0) / 1e9
+
+    def mark(self, late=True):
+        """Now, in seconds since the start, on the clock of the LED writes:
+        never before the real moment with `late`, never after it without."""
+        return self.now()
+
+    def iterations(self, mode):
+        """The daemon's iterations so far (see iterations.py)."""
+        now = self.mark(late=False)
+        return iterations.iterations(self.led_writes(), mode, now)
+
+    def wait_iterations(self, count, mode, since=0.0, timeout=120):
+        """Waits until `count` iterations have begun after `since` (seconds
+        since the start, from mark()) and written the LED; returns them."""
+        deadline = time.monotonic() + timeout
+        while True:
+            its = iterations.after(self.iterations(mode), since)
+            if len(its) >= count:
+                return its
+            if time.monotonic() > deadline:
+                raise RuntimeError(f"{len(its)} of {count} iterations after {since:.2f}s in {timeout}s")
+            time.sleep(0.05)
+
+    def stop_after(self, count, mode, since=0.0, timeout=10):
+        """Sends SIGTERM once `count` iterations have run after `since`;
+        returns the exit code."""
+        self.wait_iterations(count, mode, since)
+        self.signal(signal.SIGTERM)
+        return self.wait(timeout=timeout)
 
     def sleep_until(self, t):
         delay = t - self.now()

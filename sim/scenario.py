@@ -19,20 +19,28 @@ A scenario is a JSON file in sim/scenarios/:
                peers     {name: {options}}: real programs for the mode to
                          ask (see peers.py): "ipsec" (strongSwan),
                          "openvpn", "wifi" (hostapd and wpa_supplicant)
-  timeline   [{at: seconds, <action>, note: text}], actions:
+  timeline   [{at: seconds, <action>, then: [levels], note: text}]: each
+             step runs no earlier than `at` and only once the iterations
+             the step before it expects have run; a step that ends late
+             delays the later ones by as much. Actions:
                pin {pin: level} | gpio true/false | tool {path: script} |
                write {path: text} | remove path | sh command |
                spawn {name, argv, argv0} | kill name | signal INT/TERM/QUIT |
                traffic {iface, seconds[, interval]}: frames out of iface
                (send out of namep for the daemon's name to receive them;
                a tun device receives the packets itself) |
+               await "traffic": waits until the traffic has ended |
                hold {name, program, role, port}: a process named `program`
                holding a TCP socket (see holder.cpp); `kill name` ends it |
                <peer> [action, args...]: calls that method of the peer,
                e.g. "ipsec": ["up", "ipsec1"], "openvpn": ["ping"]
   expect     exit        exit status (the daemon must have ended)
              log         [text] or [[severity, text]]: the whole log in order
-             led         [[t, level]]: the LED level at t seconds
+             first       [levels] the iterations show before the first step
+             (and each step's `then`: the levels of the iterations that
+             began once it was done, until the next step began; see
+             iterations.py: the last level holds for every later one; a
+             level is 0, 1, "blink", or "on" for steady on or a blink)
              gpio_opened false: the daemon never opened the GPIO device
              lines       {path: [min, max]}: lines in a file of the sandbox
              gets        how many pin reads reached the GPIO device
@@ -42,8 +50,9 @@ import json
 import os
 import signal
 
+import iterations
 from peers import IpsecPeers, OpenVpnPeers, WiredWifi
-from sandbox import LOG_DAEMON, LOG_ERR, LOG_NOTICE, DAEMON_PATH, Sandbox, level_at
+from sandbox import LOG_DAEMON, LOG_ERR, LOG_NOTICE, DAEMON_PATH, Sandbox
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SCENARIO_DIR = os.path.join(HERE, "scenarios")
@@ -119,7 +128,9 @@ def apply(box, step, spawned, peers):
         box.kill(spawned.pop(step["kill"]))
     if "traffic" in step:
         t = step["traffic"]
-        box.traffic(t["iface"], t["seconds"], t.get("interval", 0.05))
+        spawned["traffic"] = box.traffic(t["iface"], t["seconds"], t.get("interval", 0.05))
+    if "await" in step:
+        box.call("wait", pid=spawned.pop(step["await"]), timeout=60)
     if "hold" in step:
         h = step["hold"]
         spawned[h["name"]] = box.hold(h["program"], h["role"], h["port"])
@@ -131,18 +142,21 @@ def apply(box, step, spawned, peers):
         box.signal(getattr(signal, "SIG" + step["signal"]))
 
 
-def run(scenario, on_step=None, build_dir=None, machine=Sandbox, on_start=None, elastic=False):
+def run(scenario, on_step=None, build_dir=None, machine=Sandbox, on_start=None):
     """Runs the scenario in a fresh `machine` (the host's sandbox, or the
     emulated router); returns (box, exit status or None). The box is
     closed: its recorded LED writes and log stay readable. `on_start(box)`
     is called once the daemon has started, `on_step(box, step)` after each
     step of the timeline.
 
-    `elastic`: a step that ends later than its time (a peer that takes
-    seconds to come up on a slow machine) delays every later step by as
-    much, so the gaps between steps stay as written; box.slips records the
-    delay in force from each step's time on, for check()."""
+    The timeline follows the daemon: before each step it waits for the
+    iterations the previous step (or `expect.first`) names, and a step
+    that ends late (a peer that takes seconds to come up, a machine under
+    load) delays every later step by as much, so the gaps between steps
+    stay as written. box.steps records when each step began and was done,
+    on the clock of the LED writes, for check()."""
     spawned = {}
+    mode = scenario.get("mode", 0)
     with machine(build_dir, **scenario.get("sandbox", {})) as box:
         setup = scenario.get("setup", {})
         peers = prepare(box, setup)
@@ -151,15 +165,21 @@ def run(scenario, on_step=None, build_dir=None, machine=Sandbox, on_start=None, 
             on_start(box)
         timeline = sorted(scenario.get("timeline", []), key=lambda s: s["at"])
         slip = 0.0
-        box.slips = []
+        box.steps = []
+        waiting = (0.0, len(scenario.get("expect", {}).get("first", [])))
         for step in timeline:
+            box.wait_iterations(waiting[1], mode, since=waiting[0])
             box.sleep_until(step["at"] + slip)
+            slip = max(slip, box.now() - step["at"])
+            began = box.mark(late=False)
             apply(box, step, spawned, peers)
-            if elastic:
-                slip = max(slip, box.now() - step["at"])
-            box.slips.append((step["at"], slip))
+            done = box.mark()
+            slip = max(slip, box.now() - step["at"])
+            box.steps.append((began, done))
+            waiting = (done, len(step.get("then", [])))
             if on_step:
                 on_step(box, step)
+        box.wait_iterations(waiting[1], mode, since=waiting[0])
         status = box.wait(timeout=scenario.get("wait", 10))
         box.line_counts = {path: count_lines(box.read(path)) for path in scenario.get("expect", {}).get("lines", {})}
         if status is None:
@@ -171,8 +191,7 @@ def run(scenario, on_step=None, build_dir=None, machine=Sandbox, on_start=None, 
 
 class Stage:
     """Where a scenario runs: the host's sandbox, or (`emulated`) the
-    emulated ARM router, whose timeline is elastic and whose LED may show a
-    level later by a lag taken from the run (router/machine.py)."""
+    emulated ARM router."""
 
     def __init__(self, scenario, emulated=False):
         self.scenario = scenario
@@ -197,33 +216,19 @@ class Stage:
         """run() on this stage's machine; the same keywords."""
         if self.router is None:
             return run(self.scenario, **kw)
-        return run(self.scenario, machine=self.router.for_scenario(self.scenario), elastic=True, **kw)
+        return run(self.scenario, machine=self.router.for_scenario(self.scenario), **kw)
 
     def check(self, box, status):
-        """check() with this stage's LED lag."""
-        lag = 0.0 if self.router is None else self.router.led_lag(box, self.scenario)
-        return check(self.scenario, box, status, lag=lag)
+        return check(self.scenario, box, status)
 
 
 def count_lines(text):
     return 0 if not text else text.count("\n")
 
 
-def levels_shown(writes, t, lag):
-    """The LED levels shown at some moment from `t` to `t` + `lag` seconds."""
-    return {level_at(writes, t)} | {level for when, level in writes if t < when <= t + lag}
-
-
-def slip_at(box, t):
-    """How late the timeline ran from its time `t` on (see run)."""
-    return next((slip for at, slip in reversed(getattr(box, "slips", [])) if at <= t), 0.0)
-
-
-def check(scenario, box, status, lag=0.0):
-    """The expectations the run missed, as readable lines (empty: it passed).
-    `lag`: how much later than at its time an LED level may show (a slower
-    machine shows each state later; 0 on the host). An LED expectation moves
-    with the timeline's delays (elastic runs)."""
+def check(scenario, box, status):
+    """The expectations the run missed, as readable lines (empty: it
+    passed)."""
     expect = scenario.get("expect", {})
     problems = []
     if "exit" in expect and status != expect["exit"]:
@@ -245,14 +250,22 @@ def check(scenario, box, status, lag=0.0):
                     problems.append(f"pid of {msg.raw!r} is not the daemon's ({box.pid})")
         if "ident" in expect:
             problems += [f"identity of {m.raw!r}" for m in got if m.ident != expect["ident"]]
-    writes = box.led_writes()
-    for t, level in expect.get("led", []):
-        slip = slip_at(box, t)
-        seen = levels_shown(writes, t + slip, lag)
-        if level not in seen:
-            late = f" (timeline {slip:.2f}s late)" if slip else ""
-            within = f" (or up to {lag:.2f}s later)" if lag else ""
-            problems.append(f"LED at {t}s{late}{within} is {'/'.join(map(str, seen))}, expected {level}")
+    its = iterations.iterations(box.led_writes(), scenario.get("mode", 0))
+    timeline = sorted(scenario.get("timeline", []), key=lambda s: s["at"])
+    steps = getattr(box, "steps", [])
+    if "first" in expect:
+        until = steps[0][0] if steps else None
+        wrong = iterations.mismatch(iterations.after(its, 0.0, until), expect["first"])
+        if wrong:
+            problems.append(f"LED before the first step: {wrong}")
+    for n, step in enumerate(timeline):
+        if "then" not in step or n >= len(steps):
+            continue
+        began, done = steps[n]
+        until = steps[n + 1][0] if n + 1 < len(steps) else None
+        wrong = iterations.mismatch_after_change(its, began, done, until, step["then"])
+        if wrong:
+            problems.append(f"LED after the step at {step['at']}s ({step.get('note', '')}): {wrong}")
     if expect.get("gpio_opened") is False and any(e[1] == "open" for e in box.gpio_events()):
         problems.append("the GPIO device was opened")
     if "gets" in expect:

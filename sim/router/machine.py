@@ -109,30 +109,11 @@ def printf_format(text):
     return "'" + "".join(out) + "'"
 
 
-def led_lag(box, scenario):
-    """How much later than on the host the emulated router may show an LED
-    level in this run: the fixed lag of the machine (LED_LAG), and how much
-    longer than its period the daemon's slowest iteration took here (a
-    query of four tunnels under emulation takes over a second). Taken from
-    the run's own LED writes."""
-    period = 0.1 if 1 <= scenario.get("mode", 0) <= 4 else 1.0
-    times = [t for t, _ in box.led_writes()]
-    slowest = max((b - a for a, b in zip(times, times[1:])), default=period)
-    return EmulatedRouter.LED_LAG + max(0.0, slowest - period)
-
-
 class EmulatedRouter(Sandbox):
     # A boot takes a few seconds; more on a loaded machine.
     BOOT_TIMEOUT = 120
     # Whether the machine carries the peer programs (peers.cpio).
     PEERS = False
-    # How much later than on the host a scenario's LED level may show here.
-    # Under emulation a fork and exec costs 20 ms (BusyBox) to 90 ms (a
-    # dynamically linked program): the daemon's start takes up to 0.5 s
-    # before its first LED write, a status query (sh, netstat, grep) about
-    # 0.3 s, so each iteration ends that much later; a harness request
-    # (a pin level, a file) reaches the guest tens of milliseconds late.
-    LED_LAG = 0.6
 
     def __init__(self, build_dir=None, dev_null=True, files=None):
         """`files`: {guest path: host file} to add to the image (test
@@ -353,6 +334,12 @@ class EmulatedRouter(Sandbox):
         self.pid, self.t0 = reply["pid"], reply["t0"]
         self.guest_t0, self.wall_t0 = reply["guest_t0"], reply["wall"]
         return self.pid
+
+    def mark(self, late=True):
+        """The guest's clock, which stamps the LED writes, in seconds since
+        the daemon's start; it counts in 10 ms steps (see ag_now)."""
+        now = (int(self.run("ag_now")[1]) - self.guest_t0) / 1e9
+        return now + 0.01 if late else now
 
     def gpio_present(self, present):
         self.run(f"touch {GUEST_SIM}/gpio" if present else f"rm -f {GUEST_SIM}/gpio")

@@ -17,7 +17,7 @@ class Checker(unittest.TestCase):
             "exit": 1,
             "log": ["started"],
             "ident": "someone-else",
-            "led": [[0.5, 1]],
+            "first": [1, 1],
             "gpio_opened": False,
             "gets": 0,
             "lines": {"/tmp/io.calls": [2, 3]},
@@ -27,6 +27,9 @@ class Checker(unittest.TestCase):
                 bad = copy.deepcopy(s)
                 bad["expect"][key] = value
                 self.assertNotEqual(scenario.check(bad, box, status), [])
+        bad = copy.deepcopy(s)
+        bad["timeline"][1]["then"] = [1]
+        self.assertNotEqual(scenario.check(bad, box, status), [], "each step's iterations are checked")
         bad = copy.deepcopy(s)
         bad["expect"]["log"] = [["err", "started"], "stopped"]
         self.assertNotEqual(scenario.check(bad, box, status), [], "the priority is checked")

@@ -29,15 +29,17 @@ def matrix_scenario(mode):
     timeline = []
     for i, (port, direction) in enumerate(EVENTS):
         counts[port][0 if direction == "tx" else 1] += 3
-        timeline.append({"at": i + 0.5, "write": {"/proc/tty/driver/serial": statistics(counts)}})
+        # The second after the change shows it, the one after that not.
+        timeline.append({"at": i + 0.5, "write": {"/proc/tty/driver/serial": statistics(counts)},
+                         "then": [SHOWN[mode][i], 0]})
     timeline.append({"at": len(EVENTS) + 0.7, "signal": "TERM"})
-    led = [[0.3, 0]] + [[i + 1.3, level] for i, level in enumerate(SHOWN[mode])]
     return {
         "name": f"serial-matrix-mode{mode}",
+        "mode": mode,
         "setup": {"settings": f"MOD_TAVRIN_MODE={mode}\n",
                   "files": {"/proc/tty/driver/serial": statistics([[10, 20], [30, 40]])}},
         "timeline": timeline,
-        "expect": {"exit": 0, "log": ["started", "stopped"], "led": led},
+        "expect": {"exit": 0, "log": ["started", "stopped"], "first": [0]},
     }
 
 
