@@ -8,6 +8,7 @@ ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)
 sys.path.insert(0, os.path.join(ROOT, "sim"))
 sys.path.insert(0, os.path.join(ROOT, "sim", "router"))
 
+import iterations  # noqa: E402
 import sandbox  # noqa: E402,F401
 
 
@@ -18,6 +19,19 @@ def Machine(*args, **kw):
         import machine
         return machine.EmulatedRouter(*args, **kw)
     return sandbox.Sandbox(*args, **kw)
+
+
+def timed(box, action):
+    """Runs `action`; returns (began, done) on the clock of the LED writes."""
+    began = box.mark(late=False)
+    action()
+    return began, box.mark()
+
+
+def levels_between(box, mode, done, until=None):
+    """The levels of the iterations that began once `done` was past and
+    wrote before `until` (see iterations.py)."""
+    return iterations.levels(iterations.after(box.iterations(mode), done, until))
 
 
 def main():

@@ -4,6 +4,7 @@ import time
 import unittest
 
 import harness
+from harness import levels_between, timed
 from peers import IpsecPeers, WiredWifi
 from sandbox import Sandbox
 
@@ -79,18 +80,16 @@ class ForkFails(unittest.TestCase):
             box.settings("MOD_TAVRIN_MODE=16\n")
             box.hold("zelbarin", "listen", 443)
             box.start()
-            box.limit_forks(1)
-            limited = box.now()
-            box.sleep_until(3.3)
-            box.limit_forks("max")
-            lifted = box.now()
-            self.assertEqual(box.stop_at(5.5), 0)
-            writes = box.led_writes()
-        during = [v for t, v in writes if limited + 0.05 < t < lifted]
-        after = [v for t, v in writes if t > lifted + 1.1]
+            box.wait_iterations(1, 16)
+            limited = timed(box, lambda: box.limit_forks(1))
+            box.wait_iterations(2, 16, since=limited[1])
+            lifted = timed(box, lambda: box.limit_forks("max"))
+            self.assertEqual(box.stop_after(1, 16, since=lifted[1]), 0)
+        self.assertEqual(set(levels_between(box, 16, 0, limited[0])), {1})
+        during = levels_between(box, 16, limited[1], lifted[0])
         self.assertGreaterEqual(len(during), 2)
         self.assertEqual(set(during), {0}, "no query ran: the truncated capture means off")
-        self.assertEqual(after, [1])
+        self.assertEqual(set(levels_between(box, 16, lifted[1])), {1})
         self.assertEqual(box.log_texts(), ["started", "stopped"])
 
     def test_pin_probe_that_cannot_fork_marks_the_pin_absent_for_the_run(self):
@@ -236,14 +235,30 @@ class SerialStatistics(unittest.TestCase):
 
 
 class PlantedCapturePaths(unittest.TestCase):
-    """Another local user owns whatever sits at a capture's name in /tmp."""
+    """Another local user puts something at a capture's name in /tmp while
+    the daemon runs: the name is removed unopened and made afresh, so the
+    status shows from the next query on and nothing planted is written
+    through. A folder with files in it cannot be removed: refused, as the
+    daemon cannot capture there."""
+    CAPTURES = {11: "/tmp/tavrin_wifi_ap.txt", 13: "/tmp/tavrin_open_vpn.txt", 14: "/tmp/tavrin_ipsec.txt",
+                16: "/tmp/tavrin_kv_vpn.txt"}
+    KINDS = ("link", "fifo", "foreign", "own hard link", "hard link", "empty folder", "folder")
+    VICTIM = "do not touch\n"
 
     def plant(self, box, path, kind):
+        box.write("/tmp/victim", self.VICTIM)
+        if kind == "own hard link":
+            box.sh(f"ln {path} /tmp/second-name")
+            return
+        box.remove(path)
         if kind == "link":
-            box.write("/tmp/victim", "do not touch\n" * 10)
             box.sh(f"ln -s /tmp/victim {path}")
+        elif kind == "hard link":
+            box.sh(f"ln /tmp/victim {path}")
+        elif kind == "empty folder":
+            box.sh(f"mkdir {path}")
         elif kind == "folder":
-            box.sh(f"mkdir {path} && touch {path}/inside")
+            box.sh(f"mkdir {path} && echo kept > {path}/inside")
         elif kind == "foreign":
             box.write(path, "planted by another user\n")
             box.sh(f"chown 65534:65534 {path}")
@@ -251,8 +266,8 @@ class PlantedCapturePaths(unittest.TestCase):
             box.sh(f"mkfifo {path}")
 
     def status_source(self, box, mode):
-        """The real thing mode `mode` asks about, in a state that the mode
-        shows as on (or, for 13 and 14, that its capture would count)."""
+        """The real thing mode `mode` asks about, in a state the mode shows
+        as on."""
         if mode == 11:
             WiredWifi(box).link()
         elif mode == 13:
@@ -264,48 +279,54 @@ class PlantedCapturePaths(unittest.TestCase):
         else:
             box.hold("zelbarin", "listen", 443)
 
-    def test_status_modes_show_off_and_leave_the_planted_path_alone(self):
-        for mode, path in ((11, "/tmp/tavrin_wifi_ap.txt"), (16, "/tmp/tavrin_kv_vpn.txt")):
-            if mode == 11 and WiredWifi.missing():
-                continue  # reported by the wireless tests
-            for kind in ("link", "folder", "fifo", "foreign"):
+    def test_every_capturing_mode_against_every_kind_of_planted_name(self):
+        for mode, path in self.CAPTURES.items():
+            if (mode == 11 and WiredWifi.missing()) or (mode == 14 and IpsecPeers.missing()):
+                continue  # reported by the wireless and IPsec tests
+            for kind in self.KINDS:
                 with self.subTest(mode=mode, planted=kind), Sandbox() as box:
                     box.settings(f"MOD_TAVRIN_MODE={mode}\n")
                     self.status_source(box, mode)
-                    self.plant(box, path, kind)
                     box.start()
-                    self.assertEqual(box.stop_at(1.5), 0)
-                    self.assertEqual([v for _, v in box.led_writes()], [0, 0])
-                    self.assertEqual(box.log_texts(), ["started", "stopped"])
-                    if kind == "link":
-                        self.assertEqual(box.read("/tmp/victim"), "do not touch\n" * 10)
-                        self.assertEqual(box.sh(f"readlink {path}"), "/tmp/victim\n")
-                    elif kind == "folder":
-                        self.assertEqual(box.sh(f"ls {path}"), "inside\n")
-                    elif kind == "foreign":
-                        self.assertEqual(box.read(path), "planted by another user\n")
+                    box.wait_iterations(1, mode)
+                    planted = timed(box, lambda: self.plant(box, path, kind))
+                    if kind == "folder" and mode in (13, 14):
+                        self.assertEqual(box.wait(timeout=10), 0, "the query's answer cannot be read back")
+                        failure = "OpenVPN" if mode == 13 else "IPsec"
+                        self.assertEqual(box.log_texts(), ["started", f"failure getting {failure} status", "stopped"])
                     else:
-                        self.assertEqual(box.sh(f"stat -c %F {path}"), "fifo\n")
+                        self.assertEqual(box.stop_after(2, mode, since=planted[1]), 0)
+                        # A blink (mode 11 on traffic) shows a station too.
+                        after = set(levels_between(box, mode, planted[1])) - {"blink"}
+                        self.assertEqual(after, {0} if kind == "folder" else {1})
+                        self.assertEqual(box.log_texts(), ["started", "stopped"])
+                    self.assertEqual(box.read("/tmp/victim"), self.VICTIM, "written through the planted name")
+                    if kind == "folder":
+                        self.assertEqual(box.read(f"{path}/inside"), "kept\n")
+                    else:
+                        self.assertEqual(box.sh(f"stat -c '%F %h %U' {path}"), "regular file 1 root\n")
+                    if kind == "own hard link":
+                        self.assertTrue(box.read("/tmp/second-name"), "the old capture keeps its content")
 
-    def test_vpn_modes_stop_rather_than_read_through_a_planted_path(self):
-        cases = (
-            (13, "/tmp/tavrin_open_vpn.txt", "failure getting OpenVPN status"),
-            (14, "/tmp/tavrin_ipsec.txt", "failure getting IPsec status"),
-        )
-        for mode, path, failure in cases:
-            if mode == 14 and IpsecPeers.missing():
-                continue  # reported by the IPsec tests
-            for kind in ("link", "folder", "fifo", "foreign"):
-                with self.subTest(mode=mode, planted=kind), Sandbox() as box:
+
+class CapturesWithoutStandardDescriptors(unittest.TestCase):
+    """Started with standard descriptors closed, the capturing modes still
+    read their answers: a capture never becomes the daemon's own 1 or 2."""
+
+    def test_capturing_modes(self):
+        for mode in (11, 13, 14, 16):
+            if (mode == 11 and WiredWifi.missing()) or (mode == 14 and IpsecPeers.missing()):
+                continue
+            for closed in ((1,), (2,), (0, 1, 2)):
+                with self.subTest(mode=mode, closed=closed), Sandbox() as box:
                     box.settings(f"MOD_TAVRIN_MODE={mode}\n")
-                    self.status_source(box, mode)
-                    self.plant(box, path, kind)
-                    # What a planted link points to would scan fine.
-                    box.write("/tmp/victim", "RX bytes:7\n" if mode == 13 else "Security Associations (2 up\n")
-                    box.start()
-                    self.assertEqual(box.wait(timeout=5), 0)
-                    self.assertEqual(box.log_texts(), ["started", failure, "stopped"])
-                    self.assertEqual(box.led_writes(), [])
+                    PlantedCapturePaths.status_source(None, box, mode)
+                    box.start(closed=closed)
+                    self.assertEqual(box.stop_after(3, mode), 0)
+                    self.assertEqual(box.log_texts(), ["started", "stopped"])
+                    shown = set(levels_between(box, mode, 0))
+                    self.assertEqual(shown - {"blink"}, {1}, box.led_writes())
+
 
 if __name__ == "__main__":
     harness.main()

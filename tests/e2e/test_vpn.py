@@ -7,6 +7,7 @@ do not give (a count that does not parse); each is marked."""
 import unittest
 
 import harness
+from harness import levels_between, timed
 from peers import IpsecPeers, OpenVpnPeers
 from sandbox import Sandbox
 
@@ -14,13 +15,9 @@ OPENVPN_MISSING = OpenVpnPeers.missing()
 IPSEC_MISSING = IpsecPeers.missing()
 
 
-def run(box, mode, until, actions=()):
+def start(box, mode):
     box.settings(f"MOD_TAVRIN_MODE={mode}\n")
     box.start()
-    for at, action in actions:
-        box.sleep_until(at)
-        action()
-    return box.stop_at(until)
 
 
 def levels(box):
@@ -37,27 +34,23 @@ class OpenVpn(unittest.TestCase):
         with Sandbox() as box:
             vpn = OpenVpnPeers(box, "tun0")
             box.record_calls("ifconfig")
-            box.settings("MOD_TAVRIN_MODE=13\n")
-            box.start()
-            box.sleep_until(0.5)
-            vpn.up()
-            up = box.now()
-            box.sleep_until(up + 2.2)
+            start(box, 13)
+            box.wait_iterations(1, 13)
+            up = timed(box, vpn.up)
+            box.wait_iterations(2, 13, since=up[1])
             idle_calls = box.calls("ifconfig")
-            pinged = box.now()
-            vpn.ping()
-            box.sleep_until(pinged + 3.0)
+            # ping returns once the replies came back through the tunnel.
+            pinged = timed(box, vpn.ping)
+            box.wait_iterations(2, 13, since=pinged[1])
             capture = box.read("/tmp/tavrin_open_vpn.txt")
-            vpn.down()
-            down = box.now()
-            self.assertEqual(box.stop_at(down + 2.2), 0)
-            writes = box.led_writes()
-        self.assertEqual({v for t, v in writes if t < pinged}, {0}, "no tunnel, then an idle one")
+            down = timed(box, vpn.down)
+            self.assertEqual(box.stop_after(2, 13, since=down[1]), 0)
+        self.assertEqual(set(levels_between(box, 13, 0, pinged[0])), {0}, "no tunnel, then an idle one")
         self.assertIn(["tun0", "tun1", "tun2", "tun3"], [idle_calls[i:i + 4] for i in range(len(idle_calls))],
                       "an idle tunnel: all four asked")
-        self.assertEqual({v for t, v in writes if pinged + 1.5 < t < down}, {1})
+        self.assertEqual(set(levels_between(box, 13, pinged[1], down[0])), {1})
         self.assertRegex(capture, r"^RX bytes:[1-9][0-9]*\n$")
-        self.assertEqual({v for t, v in writes if t > down + 1.1}, {0})
+        self.assertEqual(set(levels_between(box, 13, down[1])), {0})
         self.assertEqual(box.log_texts(), ["started", "stopped"])
 
     def test_tunnel_on_tun2_alone(self):
@@ -66,10 +59,11 @@ class OpenVpn(unittest.TestCase):
             vpn.up()
             vpn.ping()
             box.record_calls("ifconfig")
-            self.assertEqual(run(box, 13, 1.5), 0)
+            start(box, 13)
+            self.assertEqual(box.stop_after(2, 13), 0)
             calls = box.calls("ifconfig")
-        self.assertEqual(levels(box), [1, 1])
-        self.assertEqual(calls, ["tun0", "tun1", "tun2"] * 2, "tun3 is not asked once tun2 counts")
+        self.assertEqual(set(levels(box)), {1})
+        self.assertEqual(calls, ["tun0", "tun1", "tun2"] * len(levels(box)), "tun3 is not asked once tun2 counts")
 
 
 class TunDevices(unittest.TestCase):
@@ -86,11 +80,12 @@ class TunDevices(unittest.TestCase):
         with Sandbox() as box:
             self.start(box, "tun1", "tun2")
             box.sh(f"{box.traffic_cmd('tun1', 0)}")
-            self.assertEqual(run(box, 13, 1.5), 0)
+            start(box, 13)
+            self.assertEqual(box.stop_after(2, 13), 0)
             calls = box.calls("ifconfig")
             capture = box.read("/tmp/tavrin_open_vpn.txt")
-        self.assertEqual(levels(box), [1, 1])
-        self.assertEqual(calls, ["tun0", "tun1"] * 2, "tun2 and tun3 are not asked once tun1 counts")
+        self.assertEqual(set(levels(box)), {1})
+        self.assertEqual(calls, ["tun0", "tun1"] * len(levels(box)), "tun2 and tun3 are not asked once tun1 counts")
         self.assertRegex(capture, r"^RX bytes:[1-9][0-9]*\n$")
         self.assertEqual(box.log_texts(), ["started", "stopped"])
 
@@ -98,10 +93,11 @@ class TunDevices(unittest.TestCase):
         with Sandbox() as box:
             self.start(box, "tun3")
             box.sh(f"{box.traffic_cmd('tun3', 0)}")
-            self.assertEqual(run(box, 13, 1.5), 0)
+            start(box, 13)
+            self.assertEqual(box.stop_after(2, 13), 0)
             calls = box.calls("ifconfig")
-        self.assertEqual(levels(box), [1, 1])
-        self.assertEqual(calls, ["tun0", "tun1", "tun2", "tun3"] * 2)
+        self.assertEqual(set(levels(box)), {1})
+        self.assertEqual(calls, ["tun0", "tun1", "tun2", "tun3"] * len(levels(box)))
 
     def test_count_that_cannot_be_scanned_stops_the_daemon(self):
         with Sandbox() as box:
@@ -123,32 +119,25 @@ class Ipsec(unittest.TestCase):
     def test_through_stroke_up_terminated_peer_lost_and_charon_stopped(self):
         with Sandbox() as box:
             ipsec = IpsecPeers(box, tools=["stroke"])
-            box.settings("MOD_TAVRIN_MODE=14\n")
-            box.start()
-            began, done = {}, {}
-            for at, name, action in ((0.5, "up", lambda: ipsec.up("ipsec1")),
-                                     (2.5, "terminated", lambda: ipsec.terminate("ipsec1")),
-                                     (4.5, "up again", lambda: ipsec.up("ipsec1")),
-                                     (6.5, "peer gone", ipsec.peer_gone)):
-                box.sleep_until(at)
-                began[name] = box.now()
-                action()
-                done[name] = box.now()
-            box.sleep_until(done["peer gone"] + 1.2)
-            captured_while_retrying = box.read("/tmp/tavrin_ipsec.txt")
-            box.sleep_until(done["peer gone"] + 2.3)
-            began["charon stopped"] = box.now()
-            ipsec.stop_router()
-            done["charon stopped"] = box.now()
-            self.assertEqual(box.stop_at(done["charon stopped"] + 2.2), 0)
-            writes = box.led_writes()
+            start(box, 14)
+            marks = {}
+            for name, action in (("up", lambda: ipsec.up("ipsec1")),
+                                 ("terminated", lambda: ipsec.terminate("ipsec1")),
+                                 ("up again", lambda: ipsec.up("ipsec1")),
+                                 ("peer gone", ipsec.peer_gone),
+                                 ("charon stopped", ipsec.stop_router)):
+                box.wait_iterations(2, 14, since=marks[list(marks)[-1]][1] if marks else 0)
+                if name == "charon stopped":
+                    captured_while_retrying = box.read("/tmp/tavrin_ipsec.txt")
+                marks[name] = timed(box, action)
+            self.assertEqual(box.stop_after(2, 14, since=marks["charon stopped"][1]), 0)
 
         def shown(after, until):
-            """The levels from the first iteration after `after` was done
-            until `until` began."""
-            return {v for t, v in writes if done[after] + 1.1 < t < began.get(until, 99)}
+            """The levels of the iterations that began once `after` was
+            done and wrote before `until` began."""
+            return set(levels_between(box, 14, marks[after][1], marks[until][0] if until else None))
 
-        self.assertEqual(box.led_at(0.3), 0)
+        self.assertEqual(set(levels_between(box, 14, 0, marks["up"][0])), {0})
         self.assertEqual(shown("up", "terminated"), {1})
         self.assertEqual(shown("terminated", "up again"), {0})
         self.assertEqual(shown("up again", "peer gone"), {1})
@@ -161,9 +150,15 @@ class Ipsec(unittest.TestCase):
         with Sandbox() as box:
             ipsec = IpsecPeers(box, tools=["swanctl"])
             ipsec.up("office")
-            actions = [(1.5, lambda: ipsec.up("ipsec2")), (3.5, lambda: ipsec.terminate("ipsec2"))]
-            self.assertEqual(run(box, 14, 5.5, actions), 0)
-        self.assertEqual(levels(box), [0, 0, 1, 1, 0, 0])
+            start(box, 14)
+            box.wait_iterations(2, 14)
+            up = timed(box, lambda: ipsec.up("ipsec2"))
+            box.wait_iterations(2, 14, since=up[1])
+            down = timed(box, lambda: ipsec.terminate("ipsec2"))
+            self.assertEqual(box.stop_after(2, 14, since=down[1]), 0)
+        self.assertEqual(set(levels_between(box, 14, 0, up[0])), {0}, "office is not named ipsec")
+        self.assertEqual(set(levels_between(box, 14, up[1], down[0])), {1})
+        self.assertEqual(set(levels_between(box, 14, down[1])), {0})
         self.assertEqual(box.log_texts(), ["started", "stopped"])
 
     def test_stroke_is_asked_when_both_tools_are_installed(self):
@@ -171,21 +166,26 @@ class Ipsec(unittest.TestCase):
         with Sandbox() as box:
             ipsec = IpsecPeers(box)
             ipsec.up("office")
-            self.assertEqual(run(box, 14, 1.5), 0)
-            self.assertEqual(levels(box), [1, 1])
+            start(box, 14)
+            self.assertEqual(box.stop_after(2, 14), 0)
+            self.assertEqual(set(levels(box)), {1})
             self.assertEqual(box.read("/tmp/tavrin_ipsec.txt"), "Security Associations (1 up\n")
 
     def test_tools_installed_and_removed_while_running_take_effect_at_the_next_iteration(self):
         with Sandbox() as box:
             ipsec = IpsecPeers(box, tools=["swanctl"])
             ipsec.up("office")
-            actions = [
-                (1.5, lambda: ipsec.install("stroke")),
-                (2.5, lambda: ipsec.uninstall("stroke")),
-                (3.5, lambda: ipsec.uninstall("swanctl")),
-            ]
-            self.assertEqual(run(box, 14, 4.8, actions), 0)
-            self.assertEqual(levels(box), [0, 0, 1, 0])
+            start(box, 14)
+            box.wait_iterations(1, 14)
+            installed = timed(box, lambda: ipsec.install("stroke"))
+            box.wait_iterations(1, 14, since=installed[1])
+            removed = timed(box, lambda: ipsec.uninstall("stroke"))
+            box.wait_iterations(1, 14, since=removed[1])
+            timed(box, lambda: ipsec.uninstall("swanctl"))
+            self.assertEqual(box.wait(timeout=10), 0)
+            self.assertEqual(set(levels_between(box, 14, 0, installed[0])), {0})
+            self.assertEqual(set(levels_between(box, 14, installed[1], removed[0])), {1}, "stroke counts office")
+            self.assertEqual(set(levels_between(box, 14, removed[1])), {0}, "swanctl again, then neither")
             self.assertEqual(box.log_texts(), ["started", "failure getting IPsec status", "stopped"])
 
 
