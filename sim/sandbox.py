@@ -405,7 +405,7 @@ class Sandbox:
 
     def iterations(self, mode):
         """The daemon's iterations so far (see iterations.py)."""
-        now = self.mark(late=False)
+        now = None if self._final_events is not None else self.mark(late=False)
         return iterations.iterations(self.led_writes(), mode, now)
 
     def wait_iterations(self, count, mode, since=0.0, timeout=120):

@@ -96,52 +96,30 @@ int fd_above_stdio(int fd)
 }
 
 namespace {
-// CLOCK_MONOTONIC milliseconds at which the grace of a stop request ends; 0
-// until the runner first sees a stop pending.
-long long stop_deadline_ms = 0;
-
-long long monotonic_ms()
-{
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
-}
-
-// -1 while no stop is pending (a query may take as long as it takes);
-// otherwise the milliseconds left of the grace, counted from the first time
-// the runner saw the stop, 0 once it is over.
-int grace_left_ms()
-{
-    if (got_signal.load(std::memory_order_relaxed) == 0)
-        return -1;
-    const long long now = monotonic_ms();
-    if (stop_deadline_ms == 0)
-        stop_deadline_ms = now + STOP_GRACE_MS;
-    return now < stop_deadline_ms ? static_cast<int>(stop_deadline_ms - now) : 0;
-}
+// Rounds of GRACE_STEP_MS that running queries may still take once a stop
+// is pending; counted down across queries, so the grace is shared by all
+// the queries of the iteration that saw the stop.
+constexpr int GRACE_STEP_MS = 250;
+int grace_steps_left = STOP_GRACE_MS / GRACE_STEP_MS;
 
 // Waits until child `pid` ends, or until the grace of a stop request is
-// over; true when it ended. The stop signals are blocked but while ppoll
-// sleeps, so a stop cannot slip in between the check and the wait. Without
-// pidfd (kernels before 5.3) the wait has no end but the child's.
+// over; true when it ended. While no stop is pending it waits as long as it
+// takes, looking at the stop flag once a second: the stop signals restart
+// waitpid, so only a timed wait notices them. Without pidfd (kernels before
+// 5.3) the wait has no end but the child's.
 bool wait_within_grace(pid_t pid)
 {
     const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
     if (pidfd < 0)
         return true;
-    sigset_t stops, old;
-    sigemptyset(&stops);
-    for (int sig : {SIGINT, SIGTERM, SIGQUIT})
-        sigaddset(&stops, sig);
-    sigprocmask(SIG_BLOCK, &stops, &old);
+    pollfd child = {pidfd, POLLIN, 0};
     bool ended = false;
-    int left;
-    while (!ended && (left = grace_left_ms()) != 0) {
-        pollfd child = {pidfd, POLLIN, 0};
-        const timespec grace = {left / 1000, (left % 1000) * 1000000L};
-        ended = ppoll(&child, 1, left < 0 ? nullptr : &grace, &old) > 0;
+    while (!ended && grace_steps_left > 0) {
+        const bool stopping = got_signal.load(std::memory_order_relaxed) != 0;
+        ended = poll(&child, 1, stopping ? GRACE_STEP_MS : 1000) > 0;
+        if (stopping && !ended)
+            --grace_steps_left;
     }
-    sigprocmask(SIG_SETMASK, &old, nullptr);
     close(pidfd);
     return ended;
 }
@@ -161,17 +139,15 @@ int run_program(const char* path, ...)
     argv[n] = nullptr;
 
     // Once a stop request's grace is over, nothing more is started.
-    const pid_t pid = grace_left_ms() == 0 ? -1 : fork();
+    const pid_t pid = grace_steps_left == 0 ? -1 : fork();
     if (pid == 0)
         child_exec(path, argv);
     redirect_reset();
     if (pid < 0)
         return -1;
     setpgid(pid, pid);  // whichever of the two runs first
-    if (!wait_within_grace(pid)) {
+    if (!wait_within_grace(pid))
         kill(-pid, SIGKILL);
-        kill(pid, SIGKILL);
-    }
     int status = 0;
     while (waitpid(pid, &status, 0) < 0) {
         if (errno != EINTR)
@@ -217,7 +193,7 @@ int open_capture(const char* path)
     if (lstat(path, &st) == 0) {
         if (own_plain_file(st))
             return fd_above_stdio(open_own_file(path, CAPTURE_FLAGS, CAPTURE_MODE));
-        if ((S_ISDIR(st.st_mode) ? rmdir(path) : unlink(path)) != 0)
+        if (remove(path) != 0)  // unlink, or rmdir for a folder
             return -1;
     }
     // Above 2: a daemon started without standard descriptors must neither

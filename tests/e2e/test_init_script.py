@@ -15,8 +15,8 @@ class InitScript(unittest.TestCase):
         with open(SCRIPT) as f:
             self.script = f.read()
 
-    def prepare(self, box):
-        box.settings("MOD_TAVRIN_MODE=16\n")
+    def prepare(self, box, mode=16):
+        box.settings(f"MOD_TAVRIN_MODE={mode}\n")
         box.write("/tmp/tavrind.init", self.script, mode="755")
         env = (f"LD_PRELOAD={box.fake_gpio} TAVRIN_SIM_DIR={box.sim_dir} "
                f"DAEMON={box.daemon_binary} PIDFILE=/tmp/tavrind.pid")
@@ -73,6 +73,21 @@ class InitScript(unittest.TestCase):
                     self.assertEqual(init("stop")["status"], 0)
                     self.assertEqual(self.daemons(box), [])
             self.assertEqual(box.read(f"/proc/{other}/comm"), "sleep\n", "the other program was left alone")
+
+
+    def test_stop_and_restart_while_the_daemon_waits_on_a_tool_that_never_ends(self):
+        with harness.Machine() as box:
+            # Scripted: an I/O tool stuck on its driver.
+            box.tool("/usr/bin/io", "sleep 1000 | cat")
+            init = self.prepare(box, mode=3)
+            self.assertEqual(init("start")["status"], 0)
+            time.sleep(1)
+            self.assertEqual(init("restart")["status"], 0, "the hung daemon stopped within the script's 5 s")
+            time.sleep(1)
+            self.assertEqual(init("stop")["status"], 0)
+            self.assertEqual(self.daemons(box), [])
+            self.assertEqual(box.sh("grep -lx sleep /proc/[0-9]*/comm; true"), "", "the tool's processes were ended")
+            self.assertEqual([m.text for m in box.log()], ["started", "stopped"] * 2)
 
 
 if __name__ == "__main__":
