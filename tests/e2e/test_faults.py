@@ -317,11 +317,17 @@ class CapturesWithoutStandardDescriptors(unittest.TestCase):
         for mode in (11, 13, 14, 16):
             if (mode == 11 and WiredWifi.missing()) or (mode == 14 and IpsecPeers.missing()):
                 continue
-            for closed in ((1,), (2,), (0, 1, 2)):
+            # The log socket takes the lowest free descriptor at start, so
+            # the first capture would land on 2 with (1, 2) or (0, 2) closed,
+            # on 1 with all three closed.
+            for closed in ((1, 2), (0, 2), (0, 1, 2)):
                 with self.subTest(mode=mode, closed=closed), Sandbox() as box:
                     box.settings(f"MOD_TAVRIN_MODE={mode}\n")
                     PlantedCapturePaths.status_source(None, box, mode)
                     box.start(closed=closed)
+                    box.wait_iterations(2, mode)
+                    stdio = box.sh(f"readlink /proc/{box.pid}/fd/0 /proc/{box.pid}/fd/1 /proc/{box.pid}/fd/2; true")
+                    self.assertNotIn("tavrin_", stdio, "a capture is the daemon's own standard descriptor")
                     self.assertEqual(box.stop_after(3, mode), 0)
                     self.assertEqual(box.log_texts(), ["started", "stopped"])
                     shown = set(levels_between(box, mode, 0))
