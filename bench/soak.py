@@ -1,80 +1,123 @@
 #!/usr/bin/env python3
-"""Long run of every mode at once, each in its own simulated router with its
-status changing and traffic flowing. Every sample interval it records each
-daemon's open descriptors, child processes and resident memory, then prints
-the table and whether the figures stayed flat after the warm-up.
+"""Long run of the daemon, each mode in its own simulated router, with its
+status changing. Modes 11 to 14 ask the real programs (peers.py), which go
+down and come back again and again, as on a router whose configuration
+changes: hostapd restarted, the client's wpa_supplicant restarted, the
+OpenVPN tunnel dropped and built again, charon restarted. The other modes
+see their pins, serial counters and services change every few seconds.
 
-    soak.py [--minutes 30] [--sample-seconds 60] [--build build]
+For every mode it reports the cycles run; for modes 11 to 14, after each
+change, how many iterations the LED took to show the new status (the goal:
+the next iteration; more than two is a failure); and at each sample the
+daemon's open descriptors, child processes, zombies and resident memory,
+which must stay flat.
+
+    soak.py [--minutes 30 | --cycles N] [--modes 1-16] [--sample-seconds 60]
+            [--build build] [--router]
+
+--router: on the emulated ARM router (the router build in --build), one
+machine per mode. Exit 1 when a recovery took more than two iterations, a
+figure grew, or a daemon did not end with 0.
 """
 import argparse
 import contextlib
 import os
 import signal
 import sys
+import threading
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "sim"))
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "sim"))
+sys.path.insert(0, os.path.join(HERE, "..", "sim", "router"))
+import iterations  # noqa: E402
+from peers import IpsecPeers, OpenVpnPeers, WiredWifi  # noqa: E402
 from sandbox import Sandbox, need_root  # noqa: E402
 
-STATION = "02:00:00:00:00:aa\nflags=[AUTH][ASSOC]\n"
-SERIAL = "serinfo:1.0 driver revision:\n0: uart:16550A port:000003F8 irq:4 tx:{} rx:{}\n1: uart:16550A port:000002F8 irq:3 tx:{} rx:{}\n"
+SERIAL = ("serinfo:1.0 driver revision:\n0: uart:16550A port:000003F8 irq:4 tx:{} rx:{}\n"
+          "1: uart:16550A port:000002F8 irq:3 tx:{} rx:{}\n")
+# Iterations the LED may take to show a change: the one under way when it
+# was made is not counted; the next one should show it.
+MOST_ITERATIONS = 2
 
 
 class Mode:
-    """One daemon and the life around it: setup() before the start, tick(k)
-    once a second."""
+    """One daemon and the life around it."""
 
     def __init__(self, number, box):
-        self.number, self.box, self.spawned = number, box, {}
+        self.number, self.box = number, box
+        self.cycles = 0
+        self.recoveries = []  # iterations each change took to show
+        self.samples = []     # (descriptors, children, zombies, resident KiB)
+        self.error = None
 
+    # ---- the status source ----------------------------------------------
     def setup(self):
         box, n = self.box, self.number
         box.settings(f"MOD_TAVRIN_MODE={n}\n")
+        self.spawned = {}
         if n <= 4:
             box.tool("/usr/bin/io", "echo 1\nexit 0")
         elif n <= 10:
             self.counts = [0, 0, 0, 0]
             box.write("/proc/tty/driver/serial", SERIAL.format(*self.counts))
-        elif n == 11:
-            box.veth("wlan0")
-            box.tool("hostapd_cli", "cat /tmp/stations 2>/dev/null")
-        elif n == 12:
-            box.veth("wlan1")
-            box.tool("wpa_cli", 'if [ -e /tmp/ssid ]; then echo ssid=net; fi; echo wpa_state=X')
+        elif n in (11, 12):
+            self.wifi = WiredWifi(box)
+            self.wifi.link()
         elif n == 13:
-            box.tool("/usr/sbin/ifconfig", 'exec busybox ifconfig "$@"')
-            box.tun("tun1")
+            self.vpn = OpenVpnPeers(box, "tun1")
+            self.vpn.up()
+            self.vpn.ping()
         elif n == 14:
-            box.write("/tmp/sas", "0")
-            box.tool("/usr/libexec/ipsec/stroke", 'echo "Security Associations ($(cat /tmp/sas) up, 0 connecting):"')
+            self.ipsec = IpsecPeers(box, tools=["stroke"])
+            self.ipsec.up("ipsec1")
         elif n == 15:
             box.hold("mgmt-server", "serve", 7443)
 
+    def peer_cycle(self):
+        """Modes 11 to 14: [(what, action, the level it leads to)], one
+        down, restart and up again."""
+        n = self.number
+        if n == 11:
+            wifi = self.wifi
+
+            def restart():
+                wifi.start_ap()
+                wifi.stop_client()  # the station joins the new access point
+                wifi.start_client()
+                wifi.wait_authenticated()
+            return [("hostapd stopped", wifi.stop_ap, 0), ("hostapd restarted", restart, iterations.ON)]
+        if n == 12:
+            wifi = self.wifi
+
+            def restart():
+                wifi.start_client()
+                wifi.wait_authenticated()
+            return [("wpa_supplicant stopped", wifi.stop_client, 0),
+                    ("wpa_supplicant restarted", restart, iterations.ON)]
+        if n == 13:
+            vpn = self.vpn
+
+            def rebuild():
+                vpn.up()
+                vpn.ping()
+            return [("tunnel dropped", vpn.down, 0), ("tunnel rebuilt", rebuild, 1)]
+        ipsec = self.ipsec
+
+        def restart():
+            ipsec.start_router()
+            ipsec.up("ipsec1")
+        return [("charon stopped", ipsec.stop_router, 0), ("charon restarted", restart, 1)]
+
     def tick(self, k):
+        """The other modes: a change every second."""
         box, n = self.box, self.number
         if n <= 4:
             box.set_pin(("bin0", "bin1", "out0", "out1")[n - 1], k % 2)
         elif n <= 10:
             self.counts[k % 4] += 17
             box.write("/proc/tty/driver/serial", SERIAL.format(*self.counts))
-        elif n in (11, 12):
-            linked = (k // 10) % 2 == 0
-            if n == 11:
-                box.write("/tmp/stations", STATION) if linked else box.remove("/tmp/stations")
-            else:
-                box.write("/tmp/ssid", "net") if linked else box.remove("/tmp/ssid")
-            if k % 7 == 0:
-                box.traffic("wlan0p" if n == 11 else "wlan1p", 3, 0.05)
-        elif n == 13:
-            if k % 20 == 10:
-                box.sh("ip link delete tun1")
-            elif k % 20 == 0 and k:
-                box.tun("tun1")
-            elif k % 20 == 3:
-                box.traffic("tun1", 0)
-        elif n == 14 and k % 5 == 0:
-            box.write("/tmp/sas", str((k // 5) % 2 * 2))
-        elif n in (15, 16) and k % 10 == 0:
+        elif k % 10 == 0:
             name = "client" if n == 15 else "portal"
             if name in self.spawned:
                 box.kill(self.spawned.pop(name))
@@ -82,78 +125,136 @@ class Mode:
                 self.spawned[name] = box.hold("korvane_clientd", "connect", 7443)
             else:
                 self.spawned[name] = box.hold("zelbarin", "listen", 443)
+        if k % 10 == 9:
+            self.cycles += 1
+
+    # ---- the run ---------------------------------------------------------
+    def change(self, action, level):
+        """Makes a change and counts the iterations until the LED shows
+        `level`: 1 when the first iteration that began after it does."""
+        box, n = self.box, self.number
+        action()
+        done = box.mark()
+        for count in range(1, MOST_ITERATIONS + 3):
+            its = box.wait_iterations(count, n, since=done, timeout=60)
+            if its[-1].shows(level):
+                self.recoveries.append(count)
+                return
+        self.recoveries.append(MOST_ITERATIONS + 3)
+
+    def run(self, until, cycles, sample_seconds):
+        """Cycles until `until`, or `cycles` cycles; samples every
+        `sample_seconds`, or after every cycle when counting cycles."""
+        try:
+            next_sample = time.monotonic() + sample_seconds
+            k = 0
+            while (self.cycles < cycles) if cycles else (time.monotonic() < until):
+                before = self.cycles
+                if 11 <= self.number <= 14:
+                    for _, action, level in self.peer_cycle():
+                        self.change(action, level)
+                        self.box.wait_iterations(2, self.number, since=self.box.mark(), timeout=60)
+                    self.cycles += 1
+                else:
+                    self.tick(k)
+                    k += 1
+                    time.sleep(1)
+                if (cycles and self.cycles > before) or (not cycles and time.monotonic() >= next_sample):
+                    self.samples.append(self.sample())
+                    next_sample = time.monotonic() + sample_seconds
+        except Exception as e:  # reported with the mode's results
+            self.error = f"{type(e).__name__}: {e}"
 
     def sample(self):
         box, pid = self.box, self.box.pid
         fds = int(box.sh(f"ls /proc/{pid}/fd | wc -l"))
-        children = int(box.sh(f"grep -l '^PPid:[[:space:]]*{pid}$' /proc/[0-9]*/status 2>/dev/null | wc -l",
-                              check=False))
+        kids = box.sh(f"for s in /proc/[0-9]*/status; do grep -q \"^PPid:[[:space:]]*{pid}$\" $s 2>/dev/null && "
+                      "grep '^State:' $s; done; true", check=False).splitlines()
+        zombies = sum(1 for line in kids if "Z" in line.split()[1:2])
         rss = next((int(line.split()[1]) for line in (box.read(f"/proc/{pid}/status") or "").splitlines()
                     if line.startswith("VmRSS:")), -1)
-        return fds, children, rss
+        return fds, len(kids), zombies, rss
 
 
-def verdict(samples):
-    """Flat: after the warm-up (the first two samples) the descriptor count
-    never changes, memory never exceeds its first steady value, and at most
-    one child (the query under way) exists."""
-    steady = samples[2:] if len(samples) > 3 else samples[1:]
-    if not steady:
-        return "too short"
-    fds = {s[0] for s in steady}
-    grew = len(fds) > 1 or max(s[2] for s in steady) > steady[0][2] or max(s[1] for s in samples) > 1
+def flat(samples):
+    """Flat: after the first sample the descriptor count never changes,
+    memory never exceeds its first steady value, at most one child (the
+    query under way) exists, and there is no zombie."""
+    if not samples:
+        return "no samples"
+    steady = samples[1:] or samples
+    grew = (len({s[0] for s in steady}) > 1 or max(s[3] for s in steady) > steady[0][3]
+            or max(s[1] for s in samples) > 1 or max(s[2] for s in samples) > 0)
     return "GROWTH" if grew else "flat"
+
+
+def parse_modes(text):
+    low, _, high = text.partition("-")
+    return list(range(int(low), int(high or low) + 1))
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--minutes", type=float, default=30)
+    parser.add_argument("--cycles", type=int, default=0, help="stop after this many cycles per mode instead")
+    parser.add_argument("--modes", default="1-16")
     parser.add_argument("--sample-seconds", type=float, default=60)
-    parser.add_argument("--build", default=os.path.join(os.path.dirname(__file__), "..", "build"))
+    parser.add_argument("--build", default=os.path.join(HERE, "..", "build"))
+    parser.add_argument("--router", action="store_true")
     args = parser.parse_args()
     why = need_root()
+    machine = Sandbox
+    if not why and args.router:
+        import machine as emulated
+        why = emulated.unavailable(os.path.abspath(args.build))
+        machine = emulated.EmulatedRouter
+        if not why and not emulated.lacks({"setup": {"peers": {"any": {}}}}, os.path.abspath(args.build)):
+            class WithPeers(emulated.EmulatedRouter):
+                PEERS = True
+            machine = WithPeers
     if why:
-        print(f"soak: {why}")
-        return 1
+        print(f"soak: skipped: {why}")
+        return 77
     build = os.path.abspath(args.build)
+    os.environ["TAVRIN_BUILD"] = build
     os.environ.setdefault("TAVRIND", os.path.join(build, "tavrind"))
     os.environ.setdefault("TAVRIN_FAKEGPIO", os.path.join(build, "sim", "libfakegpio.so"))
+    numbers = parse_modes(args.modes)
 
+    started = time.monotonic()
     with contextlib.ExitStack() as stack:
         modes = []
-        for n in range(1, 17):
-            box = stack.enter_context(Sandbox(build))
+        for n in numbers:
+            box = stack.enter_context(machine(build))
             mode = Mode(n, box)
             mode.setup()
             box.start()
             modes.append(mode)
-        start = time.monotonic()
-        samples = {m.number: [] for m in modes}
-        next_sample, k = start + args.sample_seconds, 0
-        end = start + args.minutes * 60
-        while time.monotonic() < end:
-            for m in modes:
-                m.tick(k)
-            if time.monotonic() >= next_sample:
-                for m in modes:
-                    samples[m.number].append(m.sample())
-                next_sample += args.sample_seconds
-                done = len(samples[1])
-                print(f"sample {done} at {time.monotonic() - start:.0f} s", file=sys.stderr, flush=True)
-            k += 1
-            time.sleep(max(0.0, start + k - time.monotonic()))
+        until = time.monotonic() + args.minutes * 60
+        threads = [threading.Thread(target=m.run, args=(until, args.cycles, args.sample_seconds)) for m in modes]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
         ended = {}
         for m in modes:
             m.box.signal(signal.SIGTERM)
             ended[m.number] = m.box.wait(timeout=10)
 
-    count = len(samples[1])
-    print(f"{count} samples, one every {args.sample_seconds:.0f} s: open descriptors / child processes / resident KiB")
-    print("mode  " + " ".join(f"{'#' + str(i + 1):>13}" for i in range(count)) + "  verdict  exit")
-    for n in range(1, 17):
-        cells = " ".join(f"{f'{s[0]}/{s[1]}/{s[2]}':>13}" for s in samples[n])
-        print(f"{n:>4}  {cells}  {verdict(samples[n]):>7}  {ended[n]}")
-    return 0
+    print(f"{len(modes)} modes on the {'emulated router' if args.router else 'host'} for "
+          f"{(time.monotonic() - started) / 60:.1f} min; samples: descriptors/children/zombies/resident KiB")
+    failed = False
+    for m in modes:
+        worst = max(m.recoveries, default=0)
+        recovered = (f"recoveries (iterations) {' '.join(map(str, m.recoveries))}, worst {worst}"
+                     if m.recoveries else "")
+        verdict = flat(m.samples)
+        bad = m.error or verdict != "flat" or worst > MOST_ITERATIONS or ended[m.number] != 0
+        failed |= bool(bad)
+        cells = " ".join(f"{s[0]}/{s[1]}/{s[2]}/{s[3]}" for s in m.samples)
+        print(f"mode {m.number:>2}: {m.cycles} cycles; {recovered + '; ' if recovered else ''}samples {cells}: {verdict}; exit {ended[m.number]}"
+              + (f"; {m.error}" if m.error else "") + ("  FAILED" if bad else ""))
+    return 1 if failed else 0
 
 
 if __name__ == "__main__":

@@ -334,5 +334,30 @@ class CapturesWithoutStandardDescriptors(unittest.TestCase):
                     self.assertEqual(shown - {"blink"}, {1}, box.led_writes())
 
 
+class FullTmp(unittest.TestCase):
+    """/tmp full when a capture is made: the answer cannot be written, so
+    every capturing mode shows off (the station and portal lists are empty;
+    grep fails on its write, so the VPN queries fail, which is not fatal);
+    nothing hangs, and the first query once there is room shows the status."""
+
+    def test_capturing_modes_on_a_full_tmp(self):
+        for mode in (11, 13, 14, 16):
+            if (mode == 11 and WiredWifi.missing()) or (mode == 14 and IpsecPeers.missing()):
+                continue
+            with self.subTest(mode=mode), Sandbox() as box:
+                box.settings(f"MOD_TAVRIN_MODE={mode}\n")
+                PlantedCapturePaths.status_source(None, box, mode)
+                used = int(box.sh("df -k /tmp | awk 'NR == 2 { print $3 }'"))
+                box.sh(f"mount -o remount,size={used + 256}k /tmp && "
+                       "{ dd if=/dev/zero of=/tmp/filler bs=4k 2>/dev/null; true; }")
+                box.start()
+                box.wait_iterations(2, mode)
+                freed = timed(box, lambda: box.remove("/tmp/filler"))
+                self.assertEqual(box.stop_after(2, mode, since=freed[1]), 0)
+                self.assertEqual(set(levels_between(box, mode, 0, freed[0])), {0})
+                self.assertEqual(set(levels_between(box, mode, freed[1])) - {"blink"}, {1})
+                self.assertEqual(box.log_texts(), ["started", "stopped"])
+
+
 if __name__ == "__main__":
     harness.main()
