@@ -177,14 +177,18 @@ class Mode:
 
 
 def flat(samples):
-    """Flat: after the first sample the descriptor count never changes,
-    memory never exceeds its first steady value, at most one child (the
-    query under way) exists, and there is no zombie."""
+    """Flat: after the first sample, the daemon's descriptors never change
+    while no query runs (one more, the wait on the query's process, while
+    one does), memory never exceeds its first steady value, at most one
+    child (the query under way) exists, and there is no zombie."""
     if not samples:
         return "no samples"
     steady = samples[1:] or samples
-    grew = (len({s[0] for s in steady}) > 1 or max(s[3] for s in steady) > steady[0][3]
-            or max(s[1] for s in samples) > 1 or max(s[2] for s in samples) > 0)
+    idle = {fds for fds, children, _, _ in steady if children == 0}
+    base = min(idle) if idle else min(s[0] for s in steady) - 1
+    grew = (len(idle) > 1 or any(fds > base + children for fds, children, _, _ in steady)
+            or max(s[3] for s in steady) > steady[0][3] or max(s[1] for s in samples) > 1
+            or max(s[2] for s in samples) > 0)
     return "GROWTH" if grew else "flat"
 
 

@@ -21,6 +21,10 @@ import subprocess
 import time
 
 IPSEC_DIR = "/usr/lib/ipsec"  # where Debian installs charon and stroke
+# How long a peer may take to reach the state waited for: seconds on the
+# host, more under emulation on a loaded machine (a TLS handshake there
+# takes seconds of CPU). Only an upper bound: each wait ends at the state.
+PEER_TIMEOUT = 90
 
 
 def wait_until(check, timeout, what):
@@ -59,7 +63,7 @@ class Host:
                               "sysctl -q -w net.ipv6.conf.all.disable_ipv6=1 net.ipv6.conf.default.disable_ipv6=1 && "
                               "exec sleep infinity"])
         # The holder execs `sleep` once its namespaces are set up.
-        wait_until(lambda: (box.read(f"/proc/{self.pid}/comm") or "").strip() == "sleep", 5, "the peer host")
+        wait_until(lambda: (box.read(f"/proc/{self.pid}/comm") or "").strip() == "sleep", PEER_TIMEOUT, "the peer host")
         box.veth_pair(link, f"{link}p")
         box.sh(f"ip link set {link}p netns {self.pid} && ip addr add {addr}/{prefix} dev {link} && "
                f"ip link set {link} up")
@@ -198,7 +202,7 @@ class IpsecPeers:
         conf = f"/tmp/ipsec/{side}/strongswan.conf"
         pid = self.box.spawn(enter(["env", f"STRONGSWAN_CONF={conf}", f"{IPSEC_DIR}/charon"]))
         run = lambda cmd: self.box.call("sh", cmd=shlex.join(enter(["sh", "-c", cmd])))["status"]  # noqa: E731
-        wait_until(lambda: run("swanctl --stats >/dev/null 2>&1") == 0, 10, f"the {side} charon")
+        wait_until(lambda: run("swanctl --stats >/dev/null 2>&1") == 0, PEER_TIMEOUT, f"the {side} charon")
         if run(f"swanctl --load-all --file /tmp/ipsec/{side}/swanctl.conf >/dev/null 2>&1") != 0:
             raise RuntimeError(f"the {side} charon refused its connections")
         return pid
@@ -212,24 +216,24 @@ class IpsecPeers:
         self.router_pid = self._charon("router", lambda argv: list(argv))
 
     def router(self, cmd):
-        return self.box.call("sh", cmd=cmd)
+        return self.box.call("sh", cmd=cmd, timeout=PEER_TIMEOUT)
 
     def up(self, name):
         """The router initiates `name`; returns once its IKE and child SAs
         are established."""
-        reply = self.router(f"swanctl --initiate --child {name} --timeout 10 >/dev/null 2>&1")
+        reply = self.router(f"swanctl --initiate --child {name} --timeout 60 >/dev/null 2>&1")
         if reply["status"] != 0:
             raise RuntimeError(f"{name} did not come up: {self.box.read('/tmp/ipsec/router/charon.log')}")
 
     def terminate(self, name):
         """The router ends `name` (its IKE SA and children)."""
-        self.router(f"swanctl --terminate --ike {name} --timeout 10 >/dev/null 2>&1")
+        self.router(f"swanctl --terminate --ike {name} --timeout 60 >/dev/null 2>&1")
 
     def peer_gone(self):
         """The gateway's charon dies without a word; returns once the router
         has noticed and is trying again (its association "connecting")."""
         self.box.kill(self.remote_pid, signal.SIGKILL)
-        wait_until(lambda: re.search(r"\(0 up, [1-9]\d* connecting\)", self.statusall()), 15,
+        wait_until(lambda: re.search(r"\(0 up, [1-9]\d* connecting\)", self.statusall()), PEER_TIMEOUT,
                    "the router to notice the lost peer")
 
     def stop_router(self):
@@ -309,10 +313,10 @@ class OpenVpnPeers:
         self.server_pid = self._openvpn("server", self.remote.enter)
         # A client that starts first waits seconds before it tries again.
         wait_until(lambda: "UDPv4 link local (bound)" in (self.box.read(f"{self.FOLDER}/server.log") or ""),
-                   10, "the OpenVPN server")
+                   PEER_TIMEOUT, "the OpenVPN server")
         self.client_pid = self._openvpn("client", lambda argv: list(argv))
         wait_until(lambda: "Initialization Sequence Completed" in (self.box.read(f"{self.FOLDER}/client.log") or ""),
-                   15, "the OpenVPN tunnel")
+                   PEER_TIMEOUT, "the OpenVPN tunnel")
 
     def ping(self, count=3):
         """The server pings the router's end of the tunnel: the router's tun
@@ -325,7 +329,7 @@ class OpenVpnPeers:
             if pid is not None:
                 self.box.kill(pid)
         self.client_pid = self.server_pid = None
-        wait_until(lambda: self.box.call("sh", cmd=f"test -e /sys/class/net/{self.tun}")["status"] != 0, 5,
+        wait_until(lambda: self.box.call("sh", cmd=f"test -e /sys/class/net/{self.tun}")["status"] != 0, PEER_TIMEOUT,
                    f"{self.tun} to go")
 
 
@@ -401,18 +405,19 @@ class WiredWifi:
     def start_ap(self):
         """hostapd on wlan0; returns once its control interface answers."""
         self.ap_pid = self.box.spawn(["hostapd", f"{self.FOLDER}/hostapd.conf"])
-        wait_until(lambda: self._ok(f"{sbin('hostapd_cli')} -i wlan0 ping | grep -q PONG"), 10, "hostapd")
+        wait_until(lambda: self._ok(f"{sbin('hostapd_cli')} -i wlan0 ping | grep -q PONG"), PEER_TIMEOUT, "hostapd")
 
     def start_client(self):
         """wpa_supplicant on wlan1; returns once its control interface answers."""
         self.client_pid = self.box.spawn(["wpa_supplicant", "-D", "wired", "-i", "wlan1",
                                           "-c", f"{self.FOLDER}/wpa_supplicant.conf"])
-        wait_until(lambda: self._ok(f"{sbin('wpa_cli')} -i wlan1 ping | grep -q PONG"), 10, "wpa_supplicant")
+        wait_until(lambda: self._ok(f"{sbin('wpa_cli')} -i wlan1 ping | grep -q PONG"), PEER_TIMEOUT,
+                   "wpa_supplicant")
 
     def wait_authenticated(self):
         """Returns once the client has authenticated to the access point."""
         wait_until(lambda: "wpa_state=COMPLETED" in self.client_status() and
-                   self._ok(f"{sbin('hostapd_cli')} -i wlan0 all_sta | grep -q AUTHORIZED"), 15,
+                   self._ok(f"{sbin('hostapd_cli')} -i wlan0 all_sta | grep -q AUTHORIZED"), PEER_TIMEOUT,
                    "802.1X authentication")
 
     def client_status(self):
