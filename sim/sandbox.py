@@ -354,6 +354,11 @@ class Sandbox:
         os.rename(os.path.join(self.sim_dir, "pins", name + ".new"), os.path.join(self.sim_dir, "pins", name))
 
     # ---- the daemon ------------------------------------------------------
+    def device_env(self):
+        """The environment that gives a daemon started here its GPIO device:
+        the preloaded stand-in."""
+        return {"LD_PRELOAD": self.fake_gpio, "TAVRIN_SIM_DIR": self.sim_dir}
+
     def start(self, argv0=DAEMON_PATH, env=None, nofile=None, pids_max=None, closed=()):
         """Starts the daemon; `nofile` sets its descriptor limit, `pids_max`
         starts it in a pids cgroup (1: none of its forks succeed), `closed`

@@ -13,6 +13,10 @@ in front of net-tools' for the daemon's queries.
     image.py BUILD_ARM_DIR
 
 writes BUILD_ARM_DIR/router/vmlinuz and BUILD_ARM_DIR/router/base.cpio.
+The base image carries the router's GPIO device as a kernel driver
+(driver/tavrin_gpio.c), built here for exactly the kernel the image boots
+from that kernel's own headers packages (fetched, unpacked, nothing
+installed) and loaded at boot.
 Downloaded packages stay in BUILD_ARM_DIR/router/debs: a second run
 fetches nothing. The router build of the daemon and its helpers are not in
 the base image: each boot adds them (machine.py), so a rebuild needs no new
@@ -123,7 +127,62 @@ def copy(src, dest):
     shutil.copy2(src, dest, follow_symlinks=True)
 
 
-def base_tree(root, kernel_tree, packages):
+def fetch_exact(debs, spec, version):
+    """Downloads package `spec` (name or name:arch) at exactly `version`,
+    unless cached; returns its file."""
+    name = spec.split(":")[0]
+    cached = glob.glob(os.path.join(debs, f"{name}_{urllib.parse.quote(version, safe='')}_*.deb")) + \
+        glob.glob(os.path.join(debs, f"{name}_{version}_*.deb"))
+    if not cached:
+        try:
+            run(["apt-get", "download", f"{spec}={version}"], cwd=debs)
+        except subprocess.CalledProcessError as e:
+            raise Unavailable(f"cannot download {spec}={version}: {e.stderr.strip()}")
+        cached = glob.glob(os.path.join(debs, f"{name}_*{version.split(':')[-1]}_*.deb"))
+    return sorted(cached)[-1]
+
+
+def build_driver(out, debs, kernel, kernel_deb):
+    """The router's GPIO driver, built out of tree against the headers of
+    `kernel` (linux-image-<release>) at the kernel package's own version:
+    the flavour's headers (armhf), the common headers (all) and the host's
+    kbuild tools. Returns the stripped module's path."""
+    release = kernel[len("linux-image-"):]
+    version = run(["dpkg-deb", "-f", kernel_deb, "Version"]).strip()
+    series = ".".join(version.split(".")[:2])
+    host_arch = run(["dpkg", "--print-architecture"]).strip()
+    common = release.rsplit("-", 1)[0] + "-common"
+    tree = os.path.join(out, "unpacked", "kernel-headers")
+    if not os.path.isdir(tree):
+        os.makedirs(tree)
+        for spec in (f"linux-headers-{release}:armhf", f"linux-headers-{common}", f"linux-kbuild-{series}:{host_arch}"):
+            run(["dpkg-deb", "-x", fetch_exact(debs, spec, version), tree])
+        # The flavour's Makefile includes the common one by its installed
+        # path: point it into the unpacked tree.
+        makefile = os.path.join(tree, "usr", "src", f"linux-headers-{release}", "Makefile")
+        with open(makefile) as f:
+            text = f.read()
+        with open(makefile, "w") as f:
+            f.write(text.replace("include /usr/src/", f"include {tree}/usr/src/"))
+    source = os.path.join(out, "driver")
+    if os.path.exists(source):
+        shutil.rmtree(source)
+    shutil.copytree(os.path.join(HERE, "driver"), source)  # kbuild writes beside its source
+    env = dict(os.environ)
+    for name in ("DEB_BUILD_ARCH", "DEB_HOST_ARCH"):
+        env.pop(name, None)
+    try:
+        subprocess.run(["make", "-C", os.path.join(tree, "usr", "src", f"linux-headers-{release}"), f"M={source}",
+                        "ARCH=arm", f"CROSS_COMPILE={TRIPLE}-", "modules"],
+                       check=True, capture_output=True, text=True, env=env)
+    except subprocess.CalledProcessError as e:
+        raise RuntimeError(f"the GPIO driver did not build:\n{e.stdout[-3000:]}{e.stderr[-3000:]}")
+    module = os.path.join(source, "tavrin_gpio.ko")
+    run([f"{TRIPLE}-strip", "--strip-debug", module])
+    return module
+
+
+def base_tree(root, kernel_tree, packages, driver=None):
     """The base file tree of the router."""
     if os.path.exists(root):
         shutil.rmtree(root)
@@ -149,6 +208,9 @@ def base_tree(root, kernel_tree, packages):
         for name, path in modules_in_load_order(kernel_tree, MODULES):
             copy(path, os.path.join(root, "lib", "modules", name + ".ko"))
             order.write(name + "\n")
+        if driver:
+            copy(driver, os.path.join(root, "lib", "modules", "tavrin_gpio.ko"))
+            order.write("tavrin_gpio\n")
     with open(os.path.join(root, "etc", "passwd"), "w") as f:
         f.write("root:x:0:0:root:/root:/bin/sh\nnobody:x:65534:65534:nobody:/nonexistent:/bin/false\n")
     with open(os.path.join(root, "etc", "group"), "w") as f:
@@ -275,8 +337,9 @@ def build(build_arm):
     kernel = os.path.basename(sorted(kernels)[-1]).split("_")[0] if kernels else kernel_package()
     files = fetch(debs, [kernel] + PACKAGES)
     trees = {name: unpack(deb, os.path.join(out, "unpacked", name)) for name, deb in files.items()}
+    driver = build_driver(out, debs, kernel, files[kernel])
     root = os.path.join(out, "root")
-    base_tree(root, trees[kernel], trees)
+    base_tree(root, trees[kernel], trees, driver)
     shutil.copy2(glob.glob(os.path.join(trees[kernel], "boot", "vmlinuz-*"))[0], os.path.join(out, "vmlinuz"))
     write_cpio(root, os.path.join(out, "base.cpio"))
     write_cpio(peer_image(out, debs, root), os.path.join(out, "peers.cpio"))

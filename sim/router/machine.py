@@ -12,8 +12,11 @@ Each instance boots its own machine, so every run starts from a fresh
 router. The harness stays on the host and talks to the guest's process 1
 (BusyBox ash, see init) over a virtio serial port: one shell command a
 line. What differs from the sandbox:
-  - the GPIO stand-in's folder (pins, event log) is /sim in the guest, read
-    and written through the serial line; its times are the guest's clock;
+  - "/dev/gpio" is a kernel driver (driver/tavrin_gpio.c), as on the
+    device, and nothing is preloaded into the daemon: the pins, the
+    device's presence and failing reads are the driver's parameters, and
+    every open, LED write and pin read comes from its event log in debugfs,
+    stamped by the guest's clock;
   - the system log is BusyBox's syslogd (as on the router), which writes
     /var/log/messages; a query first logs a mark and waits for it in the
     file, so every message the daemon sent before is in the answer;
@@ -35,6 +38,10 @@ from sandbox import DAEMON_PATH, PATH, LogMessage, Sandbox, parse_gpio_log
 
 GUEST_SIM = "/sim"
 GUEST_TOOLS = "/opt/sim"
+DRIVER = "/sys/module/tavrin_gpio/parameters"
+DRIVER_EVENTS = "/sys/kernel/debug/tavrin_gpio/events"
+# The driver's mask bit of each pin whose reads are to fail.
+PIN_BITS = {"out0": 1, "bin0": 2, "bin1": 4, "out1": 8}
 SYSLOG_RE = re.compile(r"^(\w{3} [ \d]\d \d\d:\d\d:\d\d) \S+ (\w+)\.(\w+) (.*)$")
 FACILITIES = {"kern": 0, "user": 1, "daemon": 3, "auth": 4, "syslog": 5, "local0": 16}
 LEVELS = {"emerg": 0, "alert": 1, "crit": 2, "err": 3, "warn": 4, "notice": 5, "info": 6, "debug": 7}
@@ -186,6 +193,7 @@ class EmulatedRouter(Sandbox):
             f"{GUEST_TOOLS}/libfakegpio.so": os.path.join(self.build_dir, "sim", "libfakegpio.so"),
             f"{GUEST_TOOLS}/traffic": os.path.join(self.build_dir, "sim", "traffic"),
             f"{GUEST_TOOLS}/holder": os.path.join(self.build_dir, "sim", "holder"),
+            "/usr/bin/io": os.path.join(self.build_dir, "sim", "io_tool"),
         }
         files.update(self.files)
         for guest, host in files.items():
@@ -328,7 +336,7 @@ class EmulatedRouter(Sandbox):
     def start(self, argv0=DAEMON_PATH, env=None, nofile=None, pids_max=None, closed=()):
         if pids_max is not None:
             raise RuntimeError("the emulated router has no pids cgroup for the tests")
-        environment = {"PATH": PATH, "LD_PRELOAD": self.fake_gpio, "TAVRIN_SIM_DIR": self.sim_dir}
+        environment = {"PATH": PATH}  # nothing preloaded: /dev/gpio is the driver
         environment.update(env or {})
         reply = self._spawn([self.daemon_path], argv0, environment, nofile, closed)
         self.pid, self.t0 = reply["pid"], reply["t0"]
@@ -341,16 +349,22 @@ class EmulatedRouter(Sandbox):
         now = (int(self.run("ag_now")[1]) - self.guest_t0) / 1e9
         return now + 0.01 if late else now
 
+    def device_env(self):
+        return {}  # the driver is the device
+
     def gpio_present(self, present):
-        self.run(f"touch {GUEST_SIM}/gpio" if present else f"rm -f {GUEST_SIM}/gpio")
+        self.run(f"echo {'Y' if present else 'N'} > {DRIVER}/present")
 
     def set_pin(self, name, level):
-        self.write(f"{GUEST_SIM}/pins/{name}", str(level))
+        """The pin's level, or "err": its reads fail."""
+        fail = "|" if level == "err" else "& ~"
+        value = "" if level == "err" else f"echo {int(level)} > {DRIVER}/{name} && "
+        self.run(f"{value}echo $(( $(cat {DRIVER}/failing) {fail}{PIN_BITS[name]} )) > {DRIVER}/failing")
 
     def gpio_events(self):
         if self._final_events is not None:
             return self._final_events
-        return parse_gpio_log(self.read(f"{GUEST_SIM}/gpio.log") or "", self.guest_t0 or 0)
+        return parse_gpio_log(self.read(DRIVER_EVENTS) or "", self.guest_t0 or 0)
 
     def tun(self, name):
         self.sh(f"{self.traffic_bin} --make-tun {name} && ip link set {name} up")

@@ -18,8 +18,8 @@ class InitScript(unittest.TestCase):
     def prepare(self, box, mode=16):
         box.settings(f"MOD_TAVRIN_MODE={mode}\n")
         box.write("/tmp/tavrind.init", self.script, mode="755")
-        env = (f"LD_PRELOAD={box.fake_gpio} TAVRIN_SIM_DIR={box.sim_dir} "
-               f"DAEMON={box.daemon_binary} PIDFILE=/tmp/tavrind.pid")
+        device = " ".join(f"{name}={value}" for name, value in box.device_env().items())
+        env = f"{device} DAEMON={box.daemon_binary} PIDFILE=/tmp/tavrind.pid"
         return lambda action: box.call("sh", cmd=f"{env} /tmp/tavrind.init {action}")
 
     def daemons(self, box):

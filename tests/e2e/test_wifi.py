@@ -10,34 +10,23 @@ only a radio (or a fault) produces is shown with scripted control tools,
 each marked where it is used: a station leaving, an empty list printed as a
 lone newline, a link reported while its interface is missing."""
 import signal
+import time
 import unittest
 
 import harness
+import iterations
+from harness import levels_between, timed
 from peers import WiredWifi, wait_until
 from sandbox import LOG_DAEMON, LOG_NOTICE, Sandbox
 
 MISSING = WiredWifi.missing()
 
 
-def blink_groups(writes):
-    """Splits LED writes into runs of back-to-back blinks: [[(t, level)...]]."""
-    groups, current = [], []
-    for w in writes:
-        if current and w[0] - current[-1][0] > 0.3:
-            groups.append(current)
-            current = []
-        current.append(w)
-    if current:
-        groups.append(current)
-    return groups
-
-
-def assert_off_at_the_next_iteration(test, writes, since):
-    """On until `since`, off within one iteration after it."""
-    off = next(t for t, v in writes if v == 0)
-    test.assertGreater(off, since)
-    test.assertLess(off - since, 1.3)
-    test.assertTrue(all(v == 1 for t, v in writes if t < since))
+def assert_off_from_the_next_iteration(test, box, mode, change):
+    """On before the change (began, done), off in every iteration that
+    began after it."""
+    test.assertEqual(set(levels_between(box, mode, 0, change[0])) - {"blink"}, {1})
+    test.assertEqual(set(levels_between(box, mode, change[1])), {0})
 
 
 def linked(box, ap=True, client=True):
@@ -67,28 +56,28 @@ class AccessPoint(unittest.TestCase):
         with Sandbox() as box:
             wifi = linked(box, ap=False, client=False)
             self.start(box)
-            box.sleep_until(1.5)
+            box.wait_iterations(1, 11)
             without_daemon = box.read("/tmp/tavrin_wifi_ap.txt")
-            wifi.start_ap()
-            box.sleep_until(2.5)
+            started = timed(box, wifi.start_ap)
+            box.wait_iterations(1, 11, since=started[1])
             without_stations = box.read("/tmp/tavrin_wifi_ap.txt")
-            self.assertEqual(box.stop_at(3.5), 0)
-            writes = box.led_writes()
+            self.assertEqual(box.stop_after(2, 11, since=started[1]), 0)
         self.assertEqual(without_daemon, "", "the tool's complaint goes to its error output, not the capture")
         self.assertEqual(without_stations, "", "an empty list prints nothing")
-        self.assertEqual([v for _, v in writes], [0, 0, 0, 0])
+        self.assertEqual({v for _, v in box.led_writes()}, {0})
         self.assertEqual(box.log_texts(), ["started", "stopped"])
 
     def test_authenticated_station_is_steady_on_with_one_query_a_second(self):
         with Sandbox() as box:
             linked(box)
             self.start(box)
-            self.assertEqual(box.stop_at(3.5), 0)
+            self.assertEqual(box.stop_after(4, 11), 0)
             calls = box.calls("hostapd_cli")
-            writes = box.led_writes()
             capture = box.read("/tmp/tavrin_wifi_ap.txt")
-        self.assertEqual([v for _, v in writes], [1, 1, 1, 1])
-        self.assertEqual(calls, ["-i wlan0 all_sta"] * 4)
+        its = box.iterations(11)
+        self.assertEqual({it.level for it in its}, {1})
+        self.assertTrue(all(b.first - a.first >= 1.0 for a, b in zip(its, its[1:])), "a period between queries")
+        self.assertEqual(calls, ["-i wlan0 all_sta"] * len(its))
         self.assertRegex(capture, r"^([0-9a-f]{2}:){5}[0-9a-f]{2}\nflags=\[AUTHORIZED\]\n")
         self.assertEqual(box.log_texts(), ["started", "stopped"])
 
@@ -96,62 +85,62 @@ class AccessPoint(unittest.TestCase):
         with Sandbox() as box:
             linked(box)
             self.start(box)
-            box.sleep_until(0.5)
-            box.traffic("wlan1", 4.5, 0.02)  # the station sends: wlan0 receives
-            box.sleep_until(4.6)
-            queries_during_blinks = len(box.calls("hostapd_cli"))
-            self.assertEqual(box.stop_at(4.7), 0)
+            box.wait_iterations(1, 11)
+            sent = timed(box, lambda: box.traffic("wlan1", 60, 0.02))  # the station sends: wlan0 receives
+            box.wait_iterations(5, 11, since=sent[1])
+            box.signal(signal.SIGTERM)
+            self.assertEqual(box.wait(timeout=5), 0)
+            queries = len(box.calls("hostapd_cli"))
             writes = box.led_writes()
-        # The stop signal cuts one sleep of the blink under way short: look
-        # at the blinks that ended before it.
-        writes = [w for w in writes if w[0] < 4.7 - 0.3]
-        # Second 0: the baseline, steady on. Then blink seconds back to back.
-        self.assertEqual(writes[0][1], 1)
-        blinking = [w for w in writes if w[0] > 0.9]
-        self.assertGreaterEqual(len(blinking), 24)
-        self.assertEqual(len(blink_groups(blinking)), 1, "no period sleep between blinks")
-        full = len(blinking) - len(blinking) % 8
-        for start in range(0, full, 8):
-            blink = blinking[start:start + 8]
+        its = box.iterations(11)
+        self.assertEqual(its[0].level, 1, "the first iteration takes the baseline: steady on")
+        blinks = iterations.after(its, sent[1])[1:]
+        self.assertGreaterEqual(len(blinks), 4)
+        self.assertEqual({it.level for it in blinks}, {"blink"})
+        for it in blinks:
+            blink = [w for w in writes if it.first <= w[0] <= it.last]
             self.assertEqual([v for _, v in blink], [0, 1] * 4)
             steps = [b[0] - a[0] for a, b in zip(blink, blink[1:])]
-            self.assertTrue(all(0.12 <= s < 0.3 for s in steps), steps)
-        # The next blink starts right after one station query.
-        starts = [blinking[i][0] for i in range(0, full, 8)]
-        gaps = [b - a for a, b in zip(starts, starts[1:])]
-        self.assertTrue(all(0.99 <= g < 1.4 for g in gaps), gaps)
-        self.assertLessEqual(abs(queries_during_blinks - (1 + len(starts))), 1)
+            self.assertTrue(all(0.12 <= step < 0.5 for step in steps), steps)
+        # One station query, and no period sleep, between one blink and the next.
+        self.assertTrue(all(b.first - a.last < 1.0 for a, b in zip(blinks, blinks[1:])))
+        self.assertEqual(queries, len(its), "one station query an iteration")
 
     def test_stop_signal_during_a_blink_lets_the_blink_finish(self):
         with Sandbox() as box:
             linked(box)
             self.start(box)
-            box.traffic("wlan1", 5, 0.02)
-            box.sleep_until(2.4)  # inside the second blink
-            sent = box.now()
+            box.wait_iterations(1, 11)
+            box.traffic("wlan1", 60, 0.02)
+            # Inside a blink: its first write is there, its last is not.
+            box.wait_iterations(1, 11, since=box.mark())
+            while True:
+                writes = box.led_writes()
+                if writes[-1][1] == 0:
+                    break
+                time.sleep(0.01)
+            box.signal(signal.SIGTERM)
+            sent = box.mark()
             queries = len(box.calls("hostapd_cli"))
-            self.assertEqual(box.stop_at(2.4), 0)
+            self.assertEqual(box.wait(timeout=5), 0)
             writes = box.led_writes()
             stopped = next(t for t, m in box.log_times() if m.text == "stopped")
             self.assertEqual(len(box.calls("hostapd_cli")), queries, "no query after the signal")
-        last_blink = [w for w in writes if w[0] > sent - 0.9]
-        last_blink = last_blink[-8:]
-        self.assertEqual([v for _, v in last_blink], [0, 1] * 4, "all eight steps, ending on")
-        self.assertLess(last_blink[0][0], sent)
-        self.assertGreater(last_blink[-1][0], sent)
-        self.assertGreaterEqual(stopped - last_blink[0][0], 0.87, "at most one 125 ms sleep cut short")
-        self.assertLess(stopped - last_blink[-1][0], 0.2, "the loop leaves at its next top")
+        last = box.iterations(11)[-1]
+        self.assertEqual(last.level, "blink", "all eight steps, ending on")
+        self.assertLess(last.first, sent)
+        self.assertGreater(last.last, sent - 0.05)
+        self.assertEqual(iterations.after(box.iterations(11), sent), [], "the loop leaves at its next top")
+        self.assertLess(stopped - last.last, 0.5)
 
     def test_hostapd_stopping_turns_the_led_off_at_the_next_iteration(self):
         with Sandbox() as box:
             wifi = linked(box)
             self.start(box)
-            box.sleep_until(1.5)
-            wifi.stop_ap()
-            stopped = box.now()
-            self.assertEqual(box.stop_at(3.2), 0)
-            writes = box.led_writes()
-        assert_off_at_the_next_iteration(self, writes, stopped)
+            box.wait_iterations(2, 11)
+            stopped = timed(box, wifi.stop_ap)
+            self.assertEqual(box.stop_after(2, 11, since=stopped[1]), 0)
+        assert_off_from_the_next_iteration(self, box, 11, stopped)
 
 
 class AccessPointScripted(unittest.TestCase):
@@ -171,28 +160,26 @@ class AccessPointScripted(unittest.TestCase):
     def test_one_byte_answer_means_no_station(self):
         with Sandbox() as box:
             self.start(box, "\n")
-            self.assertEqual(box.stop_at(1.5), 0)
-            self.assertEqual([v for _, v in box.led_writes()], [0, 0])
+            self.assertEqual(box.stop_after(2, 11), 0)
+            self.assertEqual({v for _, v in box.led_writes()}, {0})
 
     def test_station_leaving_turns_the_led_off_at_the_next_iteration(self):
         with Sandbox() as box:
             self.start(box, self.STATION)
-            box.sleep_until(1.5)
-            box.remove("/tmp/stations")
-            left = box.now()
-            self.assertEqual(box.stop_at(3.2), 0)
-            writes = box.led_writes()
-        assert_off_at_the_next_iteration(self, writes, left)
+            box.wait_iterations(2, 11)
+            left = timed(box, lambda: box.remove("/tmp/stations"))
+            self.assertEqual(box.stop_after(2, 11, since=left[1]), 0)
+        assert_off_from_the_next_iteration(self, box, 11, left)
 
     def test_missing_interface_logs_once_a_second_with_the_led_off(self):
         with Sandbox() as box:
             self.start(box, self.STATION, veth=False)
-            self.assertEqual(box.stop_at(2.5), 0)
+            self.assertEqual(box.stop_after(3, 11), 0)
             writes = box.led_writes()
             log = box.log()
-        self.assertEqual([v for _, v in writes], [0, 0, 0])
+        self.assertEqual({v for _, v in writes}, {0})
         texts = [m.text for m in log]
-        self.assertEqual(texts, ["started"] + ["unable to get interface stats for wlan0"] * 3 + ["stopped"])
+        self.assertEqual(texts, ["started"] + ["unable to get interface stats for wlan0"] * len(writes) + ["stopped"])
         self.assertTrue(all(m.priority == LOG_DAEMON | LOG_NOTICE for m in log))
 
 
@@ -208,24 +195,26 @@ class Client(unittest.TestCase):
             box.settings("MOD_TAVRIN_MODE=12\n")
             box.record_calls("wpa_cli")
             box.start()
-            box.sleep_until(0.5)
-            wifi.start_client()
-            wifi.wait_authenticated()
-            box.sleep_until(4.5)
-            box.traffic("wlan0", 1.0, 0.02)  # the access point sends: wlan1 receives
-            box.sleep_until(7.5)
-            wifi.disconnect()
-            gone = box.now()
-            self.assertEqual(box.stop_at(9.2), 0)
-            writes = box.led_writes()
+            box.wait_iterations(1, 12)
+
+            def associate():
+                wifi.start_client()
+                wifi.wait_authenticated()
+            joined = timed(box, associate)
+            box.wait_iterations(2, 12, since=joined[1])
+            sent = timed(box, lambda: box.traffic("wlan0", 60, 0.02))  # the access point sends: wlan1 receives
+            box.wait_iterations(2, 12, since=sent[1])
+            box.sh("pkill -x traffic")
+            quiet = box.mark()
+            box.wait_iterations(2, 12, since=quiet)
+            gone = timed(box, wifi.disconnect)
+            self.assertEqual(box.stop_after(2, 12, since=gone[1]), 0)
             calls = box.calls("wpa_cli")
-        self.assertEqual(box.led_at(0.3), 0, "no supplicant: wpa_cli fails, grep finds nothing")
-        self.assertEqual(box.led_at(4.3), 1, "associated, idle")
-        levels = [v for t, v in writes if 4.5 < t < 7.5]
-        self.assertIn([0, 1] * 4, [levels[i:i + 8] for i in range(len(levels))], "a blink on traffic")
-        self.assertEqual(box.led_at(gone - 0.05), 1)
-        off = next(t for t, v in writes if t > gone and v == 0)
-        self.assertLess(off - gone, 1.3)
+        self.assertEqual(set(levels_between(box, 12, 0, joined[0])), {0}, "no supplicant: wpa_cli fails")
+        self.assertEqual(levels_between(box, 12, joined[1], sent[0])[-1], 1, "associated, idle")
+        self.assertEqual(set(levels_between(box, 12, sent[1], quiet)[1:]), {"blink"}, "blinks on traffic")
+        self.assertEqual(levels_between(box, 12, quiet, gone[0])[-1], 1, "steady again once it ends")
+        self.assertEqual(set(levels_between(box, 12, gone[1])), {0})
         self.assertEqual(set(calls), {"-i wlan1 status"})
         self.assertEqual(box.log_texts(), ["started", "stopped"])
 
@@ -238,8 +227,8 @@ class Client(unittest.TestCase):
             self.assertNotIn("wpa_state=COMPLETED", wifi.client_status())
             box.settings("MOD_TAVRIN_MODE=12\n")
             box.start()
-            self.assertEqual(box.stop_at(1.5), 0)
-            self.assertEqual([v for _, v in box.led_writes()], [1, 1])
+            self.assertEqual(box.stop_after(2, 12), 0)
+            self.assertEqual({v for _, v in box.led_writes()}, {1})
 
     def test_missing_client_tool_is_no_link(self):
         with Sandbox() as box:
@@ -247,8 +236,8 @@ class Client(unittest.TestCase):
             box.remove("/usr/sbin/wpa_cli")
             box.settings("MOD_TAVRIN_MODE=12\n")
             box.start()
-            self.assertEqual(box.stop_at(1.5), 0)
-            self.assertEqual([v for _, v in box.led_writes()], [0, 0])
+            self.assertEqual(box.stop_after(2, 12), 0)
+            self.assertEqual({v for _, v in box.led_writes()}, {0})
 
 
 class ClientScripted(unittest.TestCase):
@@ -259,12 +248,11 @@ class ClientScripted(unittest.TestCase):
             box.settings("MOD_TAVRIN_MODE=12\n")
             box.tool("wpa_cli", "echo ssid=home-net\necho wpa_state=COMPLETED")
             box.start()
-            box.sleep_until(1.5)
-            box.signal(signal.SIGTERM)
-            self.assertEqual(box.wait(), 0)
-            self.assertEqual([v for _, v in box.led_writes()], [0, 0])
+            self.assertEqual(box.stop_after(2, 12), 0)
+            writes = box.led_writes()
+            self.assertEqual({v for _, v in writes}, {0})
             self.assertEqual(box.log_texts(),
-                             ["started"] + ["unable to get interface stats for wlan1"] * 2 + ["stopped"])
+                             ["started"] + ["unable to get interface stats for wlan1"] * len(writes) + ["stopped"])
 
 
 if __name__ == "__main__":

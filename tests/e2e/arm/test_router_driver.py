@@ -1,0 +1,109 @@
+"""The GPIO device as a kernel driver on the emulated router: the daemon's
+commands cross a system call into a driver as on the device. Each command
+goes through the daemon's own gpio_ioctl (the gpio_call helper) with its
+edge values; the running daemon has nothing preloaded and holds the misc
+device itself; the LED class device agrees with the LED; an absent device
+behaves as documented."""
+import os
+import sys
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+import harness  # noqa: E402
+from machine import DRIVER_EVENTS, EmulatedRouter  # noqa: E402
+
+GPIO_CALL = os.environ.get("TAVRIN_GPIO_CALL", "")
+LED_SET, GET = "40004203", {"out0": "80004206", "bin0": "80004207", "bin1": "8000421B", "out1": "8000422B"}
+EIO, ENOTTY, ENODEV, ENOENT = 5, 25, 19, 2
+BRIGHTNESS = "/sys/class/leds/tavrin:green:user/brightness"
+
+
+class Driver(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.box = EmulatedRouter(files={"/opt/tests/gpio_call": GPIO_CALL}).__enter__()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.box.__exit__(None, None, None)
+
+    def call(self, cmd, arg=0):
+        """(result, errno) of one command through gpio_ioctl."""
+        result, errno = self.box.sh(f"/opt/tests/gpio_call {cmd} {arg}").split()
+        return int(result), int(errno)
+
+    def last_event(self):
+        return (self.box.read(DRIVER_EVENTS) or "").splitlines()[-1].split()[1:]
+
+    def test_led_level_is_passed_as_the_argument_exactly(self):
+        for level in (1, 0, -1, 2, 2147483647, -2147483648, 0):
+            with self.subTest(level=level):
+                self.assertEqual(self.call(LED_SET, level), (0, 0))
+                self.assertEqual(self.last_event(), ["led", str(level)])
+                self.assertEqual(self.box.read(BRIGHTNESS), "1\n" if level else "0\n")
+
+    def test_each_read_command_returns_its_own_pin_as_the_result(self):
+        levels = {"out0": 7, "bin0": 0, "bin1": 1, "out1": 2147483647}
+        for pin, level in levels.items():
+            self.box.set_pin(pin, level)
+        for pin, level in levels.items():
+            with self.subTest(pin=pin):
+                self.assertEqual(self.call(GET[pin]), (level, 0))
+                self.assertEqual(self.last_event(), ["get", pin, str(level)])
+
+    def test_failing_read_and_unknown_commands(self):
+        self.box.set_pin("bin1", "err")
+        self.assertEqual(self.call(GET["bin1"]), (-1, EIO))
+        self.assertEqual(self.last_event(), ["get", "bin1", "-1"])
+        self.box.set_pin("bin1", 1)
+        self.assertEqual(self.call(GET["bin1"]), (1, 0), "reads again once it no longer fails")
+        # Another number, another direction or size, another type byte.
+        for cmd in ("40004204", "80004203", "40044203", "40004303", "00004203"):
+            with self.subTest(cmd=cmd):
+                self.assertEqual(self.call(cmd, 1), (-1, ENOTTY))
+
+    def test_absent_device(self):
+        box = self.box
+        box.gpio_present(False)
+        try:
+            self.assertEqual(self.call(LED_SET, 1), (-1, ENODEV))
+            self.assertEqual(self.last_event(), ["open", "0"])
+        finally:
+            box.gpio_present(True)
+        self.assertEqual(box.sh("rmmod tavrin_gpio && test ! -e /dev/gpio && echo gone"), "gone\n")
+        try:
+            self.assertEqual(self.call(LED_SET, 1), (-1, ENOENT), "no device node at all")
+        finally:
+            box.sh("insmod /lib/modules/tavrin_gpio.ko && while [ ! -e /dev/gpio ]; do sleep 0.05; done")
+        self.assertEqual(self.call(LED_SET, 1), (0, 0))
+
+    def test_the_running_daemon_holds_the_driver_with_nothing_preloaded(self):
+        box = self.box
+        box.tool("/usr/bin/io", "echo 1\nexit 1")
+        box.set_pin("out0", 1)
+        box.settings("MOD_TAVRIN_MODE=3\n")
+        box.start()
+        try:
+            box.wait_iterations(3, 3)
+            pid = box.pid
+            environ = box.sh(f"tr '\\0' '\\n' < /proc/{pid}/environ")
+            self.assertNotIn("LD_PRELOAD", environ)
+            self.assertNotIn("TAVRIN_SIM", environ)
+            self.assertNotIn("fakegpio", box.read(f"/proc/{pid}/maps"))
+            held = box.sh(f"for fd in /proc/{pid}/fd/*; do [ \"$(readlink $fd)\" = /dev/gpio ] && echo $fd; done; true")
+            self.assertEqual(len(held.split()), 1, "one descriptor of the device")
+            # The misc devices' major number is 10.
+            self.assertEqual(box.sh("stat -L -c '%F %t' /dev/gpio"), "character special file a\n")
+            self.assertEqual(box.read(BRIGHTNESS), "1\n")
+            box.set_pin("out0", 0)
+            box.wait_iterations(2, 3, since=box.mark())
+            self.assertEqual(box.read(BRIGHTNESS), "0\n")
+        finally:
+            box.signal(15)
+            self.assertEqual(box.wait(timeout=10), 0)
+        gets = [e for e in box.gpio_events() if e[1] == "get" and e[0] >= 0]  # since the daemon's start
+        self.assertTrue(gets and all(e[2] == "out0" for e in gets), "the daemon read out0 through the driver")
+
+
+if __name__ == "__main__":
+    harness.main_router()
