@@ -452,8 +452,9 @@ class Sandbox:
             return ""
 
     def led_writes(self):
-        """[(seconds since start, level)] of every LED write."""
-        return [(e[0], int(e[2])) for e in self.gpio_events() if e[1] == "led"]
+        """[(seconds since start, level)] of every LED write of the daemon
+        started last."""
+        return [(e[0], int(e[2])) for e in self.gpio_events() if e[1] == "led" and e[0] >= 0]
 
     def led_at(self, t):
         """The LED level at `t` seconds: the last write before it, or None."""

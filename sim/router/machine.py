@@ -141,7 +141,6 @@ class EmulatedRouter(Sandbox):
         self.work = tempfile.mkdtemp(prefix="tavrin-router-", dir=os.environ.get("TAVRIN_SIM_BASE", "/var/tmp"))
         self.sim_dir = GUEST_SIM
         self.daemon_path = self.daemon_binary = DAEMON_PATH
-        self.fake_gpio = f"{GUEST_TOOLS}/libfakegpio.so"
         self.traffic_bin = f"{GUEST_TOOLS}/traffic"
         self.holder_bin = f"{GUEST_TOOLS}/holder"
         initrd = os.path.join(self.work, "initrd")
@@ -190,7 +189,6 @@ class EmulatedRouter(Sandbox):
         extra = os.path.join(self.work, "extra")
         files = {
             DAEMON_PATH: os.path.join(self.build_dir, "tavrind"),
-            f"{GUEST_TOOLS}/libfakegpio.so": os.path.join(self.build_dir, "sim", "libfakegpio.so"),
             f"{GUEST_TOOLS}/traffic": os.path.join(self.build_dir, "sim", "traffic"),
             f"{GUEST_TOOLS}/holder": os.path.join(self.build_dir, "sim", "holder"),
             "/usr/bin/io": os.path.join(self.build_dir, "sim", "io_tool"),

@@ -12,13 +12,23 @@ import iterations  # noqa: E402
 import sandbox  # noqa: E402,F401
 
 
+def emulated():
+    return os.environ.get("TAVRIN_MACHINE") == "router"
+
+
 def Machine(*args, **kw):
     """The simulated router these tests run on: the host's sandbox, or the
-    emulated ARM router when TAVRIN_MACHINE=router."""
-    if os.environ.get("TAVRIN_MACHINE") == "router":
+    emulated ARM router (with the real peer programs) when
+    TAVRIN_MACHINE=router."""
+    if emulated():
         import machine
-        return machine.EmulatedRouter(*args, **kw)
+        return machine.for_scenario({"setup": {"peers": {"all": {}}}})(*args, **kw)
     return sandbox.Sandbox(*args, **kw)
+
+
+def host_only(why):
+    """Skips a test on the emulated router, saying why."""
+    return unittest.skipIf(emulated(), f"on the emulated router: {why}")
 
 
 def timed(box, action):

@@ -4,12 +4,11 @@ import time
 import unittest
 
 import harness
-from harness import levels_between, timed
+from harness import Machine, levels_between, timed
 from peers import IpsecPeers, WiredWifi
-from sandbox import Sandbox
+
 
 STATION = "02:00:00:00:00:aa\n"
-
 
 
 def opens(box):
@@ -18,7 +17,7 @@ def opens(box):
 
 class GpioDevice(unittest.TestCase):
     def test_absent_device_is_retried_at_every_write_and_used_once_it_appears(self):
-        with Sandbox() as box:
+        with Machine() as box:
             box.settings("MOD_TAVRIN_MODE=16\n")
             box.hold("zelbarin", "listen", 443)
             box.gpio_present(False)
@@ -39,7 +38,7 @@ class GpioDevice(unittest.TestCase):
 
 class NoDevNull(unittest.TestCase):
     def test_captured_queries_still_work(self):
-        with Sandbox(dev_null=False) as box:
+        with Machine(dev_null=False) as box:
             box.settings("MOD_TAVRIN_MODE=16\n")
             box.hold("zelbarin", "listen", 443)
             box.start()
@@ -48,7 +47,7 @@ class NoDevNull(unittest.TestCase):
             self.assertIn("zelbarin", box.read("/tmp/tavrin_kv_vpn.txt"))
 
     def test_pin_probe_still_reads_the_tools_answer(self):
-        with Sandbox(dev_null=False) as box:
+        with Machine(dev_null=False) as box:
             box.settings("MOD_TAVRIN_MODE=3\n")
             box.tool("/usr/bin/io", 'echo 1\nexit 1')
             box.set_pin("out0", 0)
@@ -62,7 +61,7 @@ class NoDevNull(unittest.TestCase):
     def test_uncaptured_pipeline_without_standard_descriptors_shows_no_link(self):
         # The child starts with 0, 1 and 2 closed: grep's match cannot be
         # written, grep fails, and the association is not seen.
-        with Sandbox(dev_null=False) as box:
+        with Machine(dev_null=False) as box:
             WiredWifi(box).link()
             box.settings("MOD_TAVRIN_MODE=12\n")
             box.start()
@@ -71,16 +70,17 @@ class NoDevNull(unittest.TestCase):
             self.assertEqual(box.log_texts(), ["started", "stopped"])
 
 
+@harness.host_only("the tests have no pids cgroup there to make forks fail")
 class ForkFails(unittest.TestCase):
     def setUp(self):
-        with Sandbox() as box:
+        with Machine() as box:
             try:
                 box.call("limit_pids", pid=1, max="max")
             except RuntimeError as e:
                 self.skipTest(f"no pids cgroup to make forks fail: {e}")
 
     def test_status_modes_show_off_and_recover_when_forks_succeed_again(self):
-        with Sandbox() as box:
+        with Machine() as box:
             box.settings("MOD_TAVRIN_MODE=16\n")
             box.hold("zelbarin", "listen", 443)
             box.start()
@@ -97,7 +97,7 @@ class ForkFails(unittest.TestCase):
         self.assertEqual(box.log_texts(), ["started", "stopped"])
 
     def test_pin_probe_that_cannot_fork_marks_the_pin_absent_for_the_run(self):
-        with Sandbox() as box:
+        with Machine() as box:
             box.settings("MOD_TAVRIN_MODE=3\n")
             box.tool("/usr/bin/io", 'echo "$*" >> /tmp/io.calls\necho 1\nexit 1')
             box.set_pin("out0", 1)
@@ -114,7 +114,6 @@ class ForkFails(unittest.TestCase):
         self.assertEqual(box.log_texts(), ["started", "stopped"])
 
 
-
 def resident_kib(box):
     for line in (box.read(f"/proc/{box.pid}/status") or "").splitlines():
         if line.startswith("VmRSS:"):
@@ -129,7 +128,7 @@ class HugeToolOutput(unittest.TestCase):
     MEGABYTES = 20
 
     def test_station_list(self):
-        with Sandbox() as box:
+        with Machine() as box:
             box.settings("MOD_TAVRIN_MODE=11\n")
             box.veth("wlan0")
             box.tool("hostapd_cli", f"echo {STATION.strip()}\nhead -c {self.MEGABYTES}000000 /dev/zero | tr '\\0' x")
@@ -148,7 +147,7 @@ class HugeToolOutput(unittest.TestCase):
         self.assertLess(rss, 8 * 1024)
 
     def test_ipsec_status(self):
-        with Sandbox() as box:
+        with Machine() as box:
             box.settings("MOD_TAVRIN_MODE=14\n")
             line = "Security Associations (3 up, 0 connecting):"
             box.tool("/usr/libexec/ipsec/stroke", f"yes '{line}' | head -n 400000")
@@ -162,7 +161,7 @@ class HugeToolOutput(unittest.TestCase):
         self.assertEqual(box.log_texts(), ["started", "stopped"])
 
     def test_portal_listing(self):
-        with Sandbox() as box:
+        with Machine() as box:
             box.settings("MOD_TAVRIN_MODE=16\n")
             box.tool("/usr/bin/netstat", "yes 'tcp 0 0 0.0.0.0:443 0.0.0.0:* LISTEN 7/zelbarin' | head -n 300000")
             box.start()
@@ -175,7 +174,7 @@ class HostileSettings(unittest.TestCase):
         """The log and the LED write times of a daemon started with the
         settings `text`: it ends by itself when `expected` is "none", else
         it is stopped after three LED writes."""
-        with Sandbox() as box:
+        with Machine() as box:
             box.write("/opt/tavrin/etc/settings", text)
             box.tool("/usr/bin/io", "echo 1\nexit 0")
             box.start()
@@ -237,7 +236,7 @@ class HostileSettings(unittest.TestCase):
 
 class SerialStatistics(unittest.TestCase):
     def test_empty_driver_folder_stops_the_daemon_with_its_reasons(self):
-        with Sandbox() as box:
+        with Machine() as box:
             box.settings("MOD_TAVRIN_MODE=5\n")
             box.start()
             self.assertEqual(box.wait(), 0)
@@ -292,33 +291,40 @@ class PlantedCapturePaths(unittest.TestCase):
             box.hold("zelbarin", "listen", 443)
 
     def test_every_capturing_mode_against_every_kind_of_planted_name(self):
+        # One machine and one daemon per mode: each kind is planted in turn
+        # while it runs, the folder that cannot be removed last.
         for mode, path in self.CAPTURES.items():
             if (mode == 11 and WiredWifi.missing()) or (mode == 14 and IpsecPeers.missing()):
                 continue  # reported by the wireless and IPsec tests
-            for kind in self.KINDS:
-                with self.subTest(mode=mode, planted=kind), Sandbox() as box:
-                    box.settings(f"MOD_TAVRIN_MODE={mode}\n")
-                    self.status_source(box, mode)
-                    box.start()
-                    box.wait_iterations(1, mode)
-                    planted = timed(box, lambda: self.plant(box, path, kind))
-                    if kind == "folder" and mode in (13, 14):
-                        self.assertEqual(box.wait(timeout=10), 0, "the query's answer cannot be read back")
-                        failure = "OpenVPN" if mode == 13 else "IPsec"
-                        self.assertEqual(box.log_texts(), ["started", f"failure getting {failure} status", "stopped"])
-                    else:
-                        self.assertEqual(box.stop_after(2, mode, since=planted[1]), 0)
-                        # A blink (mode 11 on traffic) shows a station too.
-                        after = set(levels_between(box, mode, planted[1])) - {"blink"}
-                        self.assertEqual(after, {0} if kind == "folder" else {1})
-                        self.assertEqual(box.log_texts(), ["started", "stopped"])
-                    self.assertEqual(box.read("/tmp/victim"), self.VICTIM, "written through the planted name")
-                    if kind == "folder":
-                        self.assertEqual(box.read(f"{path}/inside"), "kept\n")
-                    else:
-                        self.assertEqual(box.sh(f"stat -c '%F %h %U' {path}"), "regular file 1 root\n")
-                    if kind == "own hard link":
-                        self.assertTrue(box.read("/tmp/second-name"), "the old capture keeps its content")
+            with Machine() as box:
+                box.settings(f"MOD_TAVRIN_MODE={mode}\n")
+                self.status_source(box, mode)
+                box.start()
+                box.wait_iterations(1, mode)
+                for kind in self.KINDS:
+                    with self.subTest(mode=mode, planted=kind):
+                        self.check_planted(box, mode, path, kind)
+                if mode in (11, 16):
+                    self.assertEqual(box.stop_after(0, mode), 0)
+                failure = {13: ["failure getting OpenVPN status"], 14: ["failure getting IPsec status"]}
+                self.assertEqual(box.log_texts(), ["started"] + failure.get(mode, []) + ["stopped"])
+
+    def check_planted(self, box, mode, path, kind):
+        planted = timed(box, lambda: self.plant(box, path, kind))
+        if kind == "folder" and mode in (13, 14):
+            self.assertEqual(box.wait(timeout=30), 0, "the query's answer cannot be read back: the mode ends")
+        else:
+            box.wait_iterations(2, mode, since=planted[1])
+            # A blink (mode 11 on traffic) shows a station too.
+            after = set(levels_between(box, mode, planted[1])) - {"blink"}
+            self.assertEqual(after, {0} if kind == "folder" else {1})
+        self.assertEqual(box.read("/tmp/victim"), self.VICTIM, "written through the planted name")
+        if kind == "folder":
+            self.assertEqual(box.read(f"{path}/inside"), "kept\n")
+        else:
+            self.assertEqual(box.sh(f"stat -c '%F %h %u' {path}"), "regular file 1 0\n")
+        if kind == "own hard link":
+            self.assertTrue(box.read("/tmp/second-name"), "the old capture keeps its content")
 
 
 class CapturesWithoutStandardDescriptors(unittest.TestCase):
@@ -329,21 +335,24 @@ class CapturesWithoutStandardDescriptors(unittest.TestCase):
         for mode in (11, 13, 14, 16):
             if (mode == 11 and WiredWifi.missing()) or (mode == 14 and IpsecPeers.missing()):
                 continue
-            # The log socket takes the lowest free descriptor at start, so
-            # the first capture would land on 2 with (1, 2) or (0, 2) closed,
-            # on 1 with all three closed.
-            for closed in ((1, 2), (0, 2), (0, 1, 2)):
-                with self.subTest(mode=mode, closed=closed), Sandbox() as box:
-                    box.settings(f"MOD_TAVRIN_MODE={mode}\n")
-                    PlantedCapturePaths.status_source(None, box, mode)
-                    box.start(closed=closed)
-                    box.wait_iterations(2, mode)
-                    stdio = box.sh(f"readlink /proc/{box.pid}/fd/0 /proc/{box.pid}/fd/1 /proc/{box.pid}/fd/2; true")
-                    self.assertNotIn("tavrin_", stdio, "a capture is the daemon's own standard descriptor")
-                    self.assertEqual(box.stop_after(3, mode), 0)
-                    self.assertEqual(box.log_texts(), ["started", "stopped"])
-                    shown = set(levels_between(box, mode, 0))
-                    self.assertEqual(shown - {"blink"}, {1}, box.led_writes())
+            with Machine() as box:
+                box.settings(f"MOD_TAVRIN_MODE={mode}\n")
+                PlantedCapturePaths.status_source(None, box, mode)
+                # The log socket takes the lowest free descriptor at start,
+                # so the first capture would land on 2 with (1, 2) or (0, 2)
+                # closed, on 1 with all three closed. One daemon after the
+                # other on the same machine.
+                for closed in ((1, 2), (0, 2), (0, 1, 2)):
+                    with self.subTest(mode=mode, closed=closed):
+                        box.start(closed=closed)
+                        box.wait_iterations(2, mode)
+                        stdio = box.sh(f"readlink /proc/{box.pid}/fd/0 /proc/{box.pid}/fd/1 "
+                                       f"/proc/{box.pid}/fd/2; true")
+                        self.assertNotIn("tavrin_", stdio, "a capture is the daemon's own standard descriptor")
+                        self.assertEqual(box.stop_after(1, mode), 0)
+                        self.assertEqual(box.log_texts()[-2:], ["started", "stopped"])
+                        shown = set(levels_between(box, mode, 0))
+                        self.assertEqual(shown - {"blink"}, {1}, box.led_writes())
 
 
 class FullTmp(unittest.TestCase):
@@ -356,7 +365,7 @@ class FullTmp(unittest.TestCase):
         for mode in (11, 13, 14, 16):
             if (mode == 11 and WiredWifi.missing()) or (mode == 14 and IpsecPeers.missing()):
                 continue
-            with self.subTest(mode=mode), Sandbox() as box:
+            with self.subTest(mode=mode), Machine() as box:
                 box.settings(f"MOD_TAVRIN_MODE={mode}\n")
                 PlantedCapturePaths.status_source(None, box, mode)
                 used = int(box.sh("df -k /tmp | awk 'NR == 2 { print $3 }'"))

@@ -4,14 +4,12 @@ import signal
 import unittest
 
 import harness
-from harness import levels_between, timed
-from sandbox import Sandbox
-
+from harness import Machine, levels_between, timed
 
 
 class ManagementClient(unittest.TestCase):
     def test_led_follows_the_clients_established_connection(self):
-        with Sandbox() as box:
+        with Machine() as box:
             box.settings("MOD_TAVRIN_MODE=15\n")
             box.hold("mgmt-server", "serve", 7443)
             box.start()
@@ -27,7 +25,7 @@ class ManagementClient(unittest.TestCase):
         self.assertEqual(box.log_texts(), ["started", "stopped"])
 
     def test_a_listening_client_or_another_programs_connection_is_not_enough(self):
-        with Sandbox() as box:
+        with Machine() as box:
             box.settings("MOD_TAVRIN_MODE=15\n")
             box.hold("korvane_clientd", "listen", 7443)
             box.hold("other-client", "connect", 7443)
@@ -38,7 +36,7 @@ class ManagementClient(unittest.TestCase):
 
 class VpnPortal(unittest.TestCase):
     def test_led_follows_the_portals_listening_socket(self):
-        with Sandbox() as box:
+        with Machine() as box:
             box.settings("MOD_TAVRIN_MODE=16\n")
             box.start()
             box.wait_iterations(2, 16)
@@ -56,7 +54,7 @@ class VpnPortal(unittest.TestCase):
         self.assertEqual(capture_after, "", "the capture is truncated on every query")
 
     def test_one_byte_capture_is_off(self):
-        with Sandbox() as box:
+        with Machine() as box:
             box.settings("MOD_TAVRIN_MODE=16\n")
             box.hold("zelbarin", "listen", 1194)
             # This sandbox's grep prints a lone newline whatever it is given.

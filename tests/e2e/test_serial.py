@@ -47,7 +47,8 @@ class SerialModes(unittest.TestCase):
     def test_each_mode_shows_only_its_port_and_direction(self):
         scenarios = {mode: matrix_scenario(mode) for mode in SHOWN}
         with concurrent.futures.ThreadPoolExecutor(len(scenarios)) as pool:
-            runs = dict(zip(scenarios, pool.map(scenario.run, scenarios.values())))
+            stages = {mode: scenario.Stage(s, harness.emulated()) for mode, s in scenarios.items()}
+            runs = dict(zip(scenarios, pool.map(lambda stage: stage.run(), stages.values())))
         for mode, (box, status) in runs.items():
             with self.subTest(mode=mode):
                 self.assertEqual(scenario.check(scenarios[mode], box, status), [], box.led_writes())

@@ -7,9 +7,9 @@ do not give (a count that does not parse); each is marked."""
 import unittest
 
 import harness
-from harness import levels_between, timed
+from harness import Machine, levels_between, timed
 from peers import IpsecPeers, OpenVpnPeers
-from sandbox import Sandbox
+
 
 OPENVPN_MISSING = OpenVpnPeers.missing()
 IPSEC_MISSING = IpsecPeers.missing()
@@ -31,7 +31,7 @@ class OpenVpn(unittest.TestCase):
         print(OpenVpnPeers.versions())
 
     def test_started_before_the_tunnel_off_while_idle_on_once_pinged_off_when_torn_down(self):
-        with Sandbox() as box:
+        with Machine() as box:
             vpn = OpenVpnPeers(box, "tun0")
             box.record_calls("ifconfig")
             start(box, 13)
@@ -54,7 +54,7 @@ class OpenVpn(unittest.TestCase):
         self.assertEqual(box.log_texts(), ["started", "stopped"])
 
     def test_tunnel_on_tun2_alone(self):
-        with Sandbox() as box:
+        with Machine() as box:
             vpn = OpenVpnPeers(box, "tun2")
             vpn.up()
             vpn.ping()
@@ -77,7 +77,7 @@ class TunDevices(unittest.TestCase):
             box.tun(name)
 
     def test_tunnel_with_received_bytes_lights_the_led_and_ends_the_search(self):
-        with Sandbox() as box:
+        with Machine() as box:
             self.start(box, "tun1", "tun2")
             box.sh(f"{box.traffic_cmd('tun1', 0)}")
             start(box, 13)
@@ -90,7 +90,7 @@ class TunDevices(unittest.TestCase):
         self.assertEqual(box.log_texts(), ["started", "stopped"])
 
     def test_the_last_tunnel_tun3_is_asked_too(self):
-        with Sandbox() as box:
+        with Machine() as box:
             self.start(box, "tun3")
             box.sh(f"{box.traffic_cmd('tun3', 0)}")
             start(box, 13)
@@ -100,7 +100,7 @@ class TunDevices(unittest.TestCase):
         self.assertEqual(calls, ["tun0", "tun1", "tun2", "tun3"] * len(levels(box)))
 
     def test_count_that_cannot_be_scanned_stops_the_daemon(self):
-        with Sandbox() as box:
+        with Machine() as box:
             # Scripted: a count that does not parse (no real ifconfig prints it).
             box.tool("/usr/sbin/ifconfig", 'echo "          RX bytes:n/a  TX bytes:n/a"')
             box.settings("MOD_TAVRIN_MODE=13\n")
@@ -117,7 +117,7 @@ class Ipsec(unittest.TestCase):
         print(IpsecPeers.versions())
 
     def test_through_stroke_up_terminated_peer_lost_and_charon_stopped(self):
-        with Sandbox() as box:
+        with Machine() as box:
             ipsec = IpsecPeers(box, tools=["stroke"])
             start(box, 14)
             marks = {}
@@ -147,7 +147,7 @@ class Ipsec(unittest.TestCase):
         self.assertEqual(box.log_texts(), ["started", "stopped"], "none of it is fatal")
 
     def test_through_swanctl_only_connections_named_ipsec_count(self):
-        with Sandbox() as box:
+        with Machine() as box:
             ipsec = IpsecPeers(box, tools=["swanctl"])
             ipsec.up("office")
             start(box, 14)
@@ -163,7 +163,7 @@ class Ipsec(unittest.TestCase):
 
     def test_stroke_is_asked_when_both_tools_are_installed(self):
         # "office" is up: stroke counts it, the swanctl query would not.
-        with Sandbox() as box:
+        with Machine() as box:
             ipsec = IpsecPeers(box)
             ipsec.up("office")
             start(box, 14)
@@ -172,7 +172,7 @@ class Ipsec(unittest.TestCase):
             self.assertEqual(box.read("/tmp/tavrin_ipsec.txt"), "Security Associations (1 up\n")
 
     def test_tools_installed_and_removed_while_running_take_effect_at_the_next_iteration(self):
-        with Sandbox() as box:
+        with Machine() as box:
             ipsec = IpsecPeers(box, tools=["swanctl"])
             ipsec.up("office")
             start(box, 14)
@@ -191,14 +191,14 @@ class Ipsec(unittest.TestCase):
 
 class IpsecWithoutPeers(unittest.TestCase):
     def test_neither_tool_stops_the_daemon(self):
-        with Sandbox() as box:
+        with Machine() as box:
             box.settings("MOD_TAVRIN_MODE=14\n")
             box.start()
             self.assertEqual(box.wait(timeout=5), 0)
             self.assertEqual(box.log_texts(), ["started", "failure getting IPsec status", "stopped"])
 
     def test_stroke_output_without_a_count_stops_the_daemon(self):
-        with Sandbox() as box:
+        with Machine() as box:
             # Scripted: grep matches (status 0), but there is no number to
             # scan, which the real stroke never prints.
             box.tool("/usr/libexec/ipsec/stroke", 'echo "Security Associations ( up, 0 connecting):"')

@@ -14,10 +14,10 @@ import time
 import unittest
 
 import harness
+from harness import Machine, levels_between, timed
 import iterations
-from harness import levels_between, timed
 from peers import WiredWifi, wait_until
-from sandbox import LOG_DAEMON, LOG_NOTICE, Sandbox
+from sandbox import LOG_DAEMON, LOG_NOTICE
 
 MISSING = WiredWifi.missing()
 
@@ -53,7 +53,7 @@ class AccessPoint(unittest.TestCase):
         box.start()
 
     def test_no_hostapd_and_a_fresh_hostapd_without_stations_are_off(self):
-        with Sandbox() as box:
+        with Machine() as box:
             wifi = linked(box, ap=False, client=False)
             self.start(box)
             box.wait_iterations(1, 11)
@@ -68,7 +68,7 @@ class AccessPoint(unittest.TestCase):
         self.assertEqual(box.log_texts(), ["started", "stopped"])
 
     def test_authenticated_station_is_steady_on_with_one_query_a_second(self):
-        with Sandbox() as box:
+        with Machine() as box:
             linked(box)
             self.start(box)
             self.assertEqual(box.stop_after(4, 11), 0)
@@ -82,7 +82,7 @@ class AccessPoint(unittest.TestCase):
         self.assertEqual(box.log_texts(), ["started", "stopped"])
 
     def test_traffic_blinks_eight_writes_at_125ms_with_one_query_between_blinks(self):
-        with Sandbox() as box:
+        with Machine() as box:
             linked(box)
             self.start(box)
             box.wait_iterations(1, 11)
@@ -107,7 +107,7 @@ class AccessPoint(unittest.TestCase):
         self.assertEqual(queries, len(its), "one station query an iteration")
 
     def test_stop_signal_during_a_blink_lets_the_blink_finish(self):
-        with Sandbox() as box:
+        with Machine() as box:
             linked(box)
             self.start(box)
             box.wait_iterations(1, 11)
@@ -134,7 +134,7 @@ class AccessPoint(unittest.TestCase):
         self.assertLess(stopped - last.last, 0.5)
 
     def test_hostapd_stopping_turns_the_led_off_at_the_next_iteration(self):
-        with Sandbox() as box:
+        with Machine() as box:
             wifi = linked(box)
             self.start(box)
             box.wait_iterations(2, 11)
@@ -158,13 +158,13 @@ class AccessPointScripted(unittest.TestCase):
         box.start()
 
     def test_one_byte_answer_means_no_station(self):
-        with Sandbox() as box:
+        with Machine() as box:
             self.start(box, "\n")
             self.assertEqual(box.stop_after(2, 11), 0)
             self.assertEqual({v for _, v in box.led_writes()}, {0})
 
     def test_station_leaving_turns_the_led_off_at_the_next_iteration(self):
-        with Sandbox() as box:
+        with Machine() as box:
             self.start(box, self.STATION)
             box.wait_iterations(2, 11)
             left = timed(box, lambda: box.remove("/tmp/stations"))
@@ -172,7 +172,7 @@ class AccessPointScripted(unittest.TestCase):
         assert_off_from_the_next_iteration(self, box, 11, left)
 
     def test_missing_interface_logs_once_a_second_with_the_led_off(self):
-        with Sandbox() as box:
+        with Machine() as box:
             self.start(box, self.STATION, veth=False)
             self.assertEqual(box.stop_after(3, 11), 0)
             writes = box.led_writes()
@@ -190,7 +190,7 @@ class Client(unittest.TestCase):
         print(WiredWifi.versions())
 
     def test_no_supplicant_off_then_on_blinking_on_traffic_and_off_after_disconnect(self):
-        with Sandbox() as box:
+        with Machine() as box:
             wifi = linked(box, client=False)
             box.settings("MOD_TAVRIN_MODE=12\n")
             box.record_calls("wpa_cli")
@@ -221,7 +221,7 @@ class Client(unittest.TestCase):
     def test_wired_driver_reports_a_network_before_authentication(self):
         # What a radio would not do: with no access point at all, the wired
         # driver's status already holds `ssid=`, so the LED shows a link.
-        with Sandbox() as box:
+        with Machine() as box:
             wifi = linked(box, ap=False)
             wait_until(lambda: "\nssid=\n" in wifi.client_status(), 5, "the supplicant to report a network")
             self.assertNotIn("wpa_state=COMPLETED", wifi.client_status())
@@ -231,7 +231,7 @@ class Client(unittest.TestCase):
             self.assertEqual({v for _, v in box.led_writes()}, {1})
 
     def test_missing_client_tool_is_no_link(self):
-        with Sandbox() as box:
+        with Machine() as box:
             linked(box)
             box.remove("/usr/sbin/wpa_cli")
             box.settings("MOD_TAVRIN_MODE=12\n")
@@ -244,7 +244,7 @@ class ClientScripted(unittest.TestCase):
     def test_missing_interface_logs_once_a_second_with_the_led_off(self):
         # Scripted: the client reports a network on an interface that is
         # missing, which the real supplicant cannot run without.
-        with Sandbox() as box:
+        with Machine() as box:
             box.settings("MOD_TAVRIN_MODE=12\n")
             box.tool("wpa_cli", "echo ssid=home-net\necho wpa_state=COMPLETED")
             box.start()
