@@ -80,6 +80,8 @@ class Hangs(unittest.TestCase):
             self.assertGreater(gap, 10.0)
             self.assertIn("timed out", capture)
             self.assertEqual({it.level for it in its}, {1})
+            # Early in a query: a second after an iteration's write it starts.
+            box.wait_iterations(1, 11, since=box.mark(), timeout=60)
             wait_for_process(box, "hostapd_cli")
             self.stop_while_hung(box, ["hostapd_cli"])
             self.assertEqual(box.log_texts(), ["started", "stopped"])
