@@ -301,7 +301,8 @@ class EmulatedRouter(Sandbox):
         if op == "wait":
             deadline = time.monotonic() + kw.get("timeout", 10)
             while True:
-                status = self.run(f"ag_wait {int(kw['pid'])}")[1].strip()
+                # The shell may tell first how the job ended ("Killed").
+                status = self.run(f"ag_wait {int(kw['pid'])}")[1].strip().splitlines()[-1]
                 if status != "running":
                     return {"status": int(status)}
                 if time.monotonic() > deadline:
