@@ -103,6 +103,9 @@ class LogMessage:
 
 
 class Sandbox:
+    # The longest a status query (a shell and its tools) takes here: a
+    # bound for tests that tell a query from a period sleep.
+    QUERY_TIME = 1.0
     def __init__(self, build_dir=None, dev_null=True):
         self.build_dir = build_dir or os.environ.get("TAVRIN_BUILD", os.path.join(HERE, "..", "build"))
         self.daemon_binary = os.path.abspath(os.environ.get("TAVRIND", os.path.join(self.build_dir, "tavrind")))

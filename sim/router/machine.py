@@ -121,6 +121,9 @@ class EmulatedRouter(Sandbox):
     BOOT_TIMEOUT = 120
     # Whether the machine carries the peer programs (peers.cpio).
     PEERS = False
+    # Under emulation a fork and exec costs 20 to 90 ms: a status query
+    # (a shell, its tools, a pipeline) takes up to a second or two.
+    QUERY_TIME = 2.0
 
     def __init__(self, build_dir=None, dev_null=True, files=None):
         """`files`: {guest path: host file} to add to the image (test

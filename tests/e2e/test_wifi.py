@@ -103,7 +103,8 @@ class AccessPoint(unittest.TestCase):
             steps = [b[0] - a[0] for a, b in zip(blink, blink[1:])]
             self.assertTrue(all(0.12 <= step < 0.5 for step in steps), steps)
         # One station query, and no period sleep, between one blink and the next.
-        self.assertTrue(all(b.first - a.last < 1.0 for a, b in zip(blinks, blinks[1:])))
+        gaps = [b.first - a.last for a, b in zip(blinks, blinks[1:])]
+        self.assertTrue(all(gap < box.QUERY_TIME for gap in gaps), gaps)
         self.assertEqual(queries, len(its), "one station query an iteration")
 
     def test_stop_signal_during_a_blink_lets_the_blink_finish(self):
@@ -202,9 +203,10 @@ class Client(unittest.TestCase):
                 wifi.wait_authenticated()
             joined = timed(box, associate)
             box.wait_iterations(2, 12, since=joined[1])
-            sent = timed(box, lambda: box.traffic("wlan0", 60, 0.02))  # the access point sends: wlan1 receives
+            sender = []
+            sent = timed(box, lambda: sender.append(box.traffic("wlan0", 60, 0.02)))  # wlan1 receives
             box.wait_iterations(2, 12, since=sent[1])
-            box.sh("pkill -x traffic")
+            box.kill(sender[0])
             quiet = box.mark()
             box.wait_iterations(2, 12, since=quiet)
             gone = timed(box, wifi.disconnect)
@@ -218,6 +220,7 @@ class Client(unittest.TestCase):
         self.assertEqual(set(calls), {"-i wlan1 status"})
         self.assertEqual(box.log_texts(), ["started", "stopped"])
 
+    @harness.host_only("there the supplicant without an access point does not show ssid= in every status answer")
     def test_wired_driver_reports_a_network_before_authentication(self):
         # What a radio would not do: with no access point at all, the wired
         # driver's status already holds `ssid=`, so the LED shows a link.
