@@ -170,22 +170,32 @@ class HugeToolOutput(unittest.TestCase):
 
 
 class HostileSettings(unittest.TestCase):
+    """One machine for all the cases: a daemon after the other."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.box = Machine().__enter__()
+        cls.box.tool("/usr/bin/io", "echo 1\nexit 0")
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.box.__exit__(None, None, None)
+
     def run_with(self, text, expected):
         """The log and the LED write times of a daemon started with the
         settings `text`: it ends by itself when `expected` is "none", else
         it is stopped after three LED writes."""
-        with Machine() as box:
-            box.write("/opt/tavrin/etc/settings", text)
-            box.tool("/usr/bin/io", "echo 1\nexit 0")
-            box.start()
-            if expected != "none":
-                deadline = time.monotonic() + 30
-                while len(box.led_writes()) < 3 and time.monotonic() < deadline:
-                    time.sleep(0.05)
-                box.signal(signal.SIGTERM)
-            self.assertEqual(box.wait(timeout=10), 0)
-            times = [t for t, _ in box.led_writes()]
-            return box.log_texts(), times
+        box = self.box
+        box.write("/opt/tavrin/etc/settings", text)
+        box.start()
+        if expected != "none":
+            deadline = time.monotonic() + 30
+            while len(box.led_writes()) < 3 and time.monotonic() < deadline:
+                time.sleep(0.05)
+            box.signal(signal.SIGTERM)
+        self.assertEqual(box.wait(timeout=10), 0)
+        times = [t for t, _ in box.led_writes()]
+        return [m.text for m in box.log() if m.pid == box.pid], times
 
     def assert_period(self, times, expected):
         """The writes come a pin period (100 ms and a read) or a status
