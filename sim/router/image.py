@@ -72,19 +72,22 @@ def kernel_package():
     raise Unavailable("no armhf armmp kernel in the package archive (dpkg --add-architecture armhf?)")
 
 
+def download(debs, request, pattern):
+    """The cached package file matching `pattern`, after `apt-get download
+    request` when there is none yet."""
+    cached = glob.glob(os.path.join(debs, pattern))
+    if not cached:
+        try:
+            run(["apt-get", "download", request], cwd=debs)
+        except subprocess.CalledProcessError as e:
+            raise Unavailable(f"cannot download {request}: {e.stderr.strip()}")
+        cached = glob.glob(os.path.join(debs, pattern))
+    return sorted(cached)[-1]
+
+
 def fetch(debs, names):
     """Downloads the armhf packages not cached yet; returns their files."""
-    files = {}
-    for name in names:
-        cached = glob.glob(os.path.join(debs, f"{name}_*_armhf.deb"))
-        if not cached:
-            try:
-                run(["apt-get", "download", f"{name}:armhf"], cwd=debs)
-            except subprocess.CalledProcessError as e:
-                raise Unavailable(f"cannot download {name}:armhf: {e.stderr.strip()}")
-            cached = glob.glob(os.path.join(debs, f"{name}_*_armhf.deb"))
-        files[name] = sorted(cached)[-1]
-    return files
+    return {name: download(debs, f"{name}:armhf", f"{name}_*_armhf.deb") for name in names}
 
 
 def unpack(deb, into):
@@ -131,15 +134,7 @@ def fetch_exact(debs, spec, version):
     """Downloads package `spec` (name or name:arch) at exactly `version`,
     unless cached; returns its file."""
     name = spec.split(":")[0]
-    cached = glob.glob(os.path.join(debs, f"{name}_{urllib.parse.quote(version, safe='')}_*.deb")) + \
-        glob.glob(os.path.join(debs, f"{name}_{version}_*.deb"))
-    if not cached:
-        try:
-            run(["apt-get", "download", f"{spec}={version}"], cwd=debs)
-        except subprocess.CalledProcessError as e:
-            raise Unavailable(f"cannot download {spec}={version}: {e.stderr.strip()}")
-        cached = glob.glob(os.path.join(debs, f"{name}_*{version.split(':')[-1]}_*.deb"))
-    return sorted(cached)[-1]
+    return download(debs, f"{spec}={version}", f"{name}_*{version.split(':')[-1]}_*.deb")
 
 
 def build_driver(out, debs, kernel, kernel_deb):
