@@ -257,12 +257,17 @@ def main():
     failed = False
     for m in modes:
         worst = max(m.recoveries, default=0)
-        recovered = (f"recoveries (iterations) {' '.join(map(str, m.recoveries))}, worst {worst}"
-                     if m.recoveries else "")
+        counts = {k: m.recoveries.count(k) for k in sorted(set(m.recoveries))}
+        recovered = (f"{len(m.recoveries)} changes shown after " +
+                     ", ".join(f"{k} iteration{'s' if k > 1 else ''}: {n}" for k, n in counts.items()) +
+                     f" (worst {worst})" if m.recoveries else "")
         verdict = flat(m.samples)
         bad = m.error or verdict != "flat" or worst > MOST_ITERATIONS or ended[m.number] != 0
         failed |= bool(bad)
-        cells = " ".join(f"{s[0]}/{s[1]}/{s[2]}/{s[3]}" for s in m.samples)
+        # Every sample where few, the distinct ones in order where many.
+        shown = [f"{s[0]}/{s[1]}/{s[2]}/{s[3]}" for s in m.samples]
+        cells = " ".join(shown if len(shown) <= 6 else dict.fromkeys(shown)) + (
+            f" ({len(shown)} samples)" if len(shown) > 6 else "")
         print(f"mode {m.number:>2}: {m.cycles} cycles; {recovered + '; ' if recovered else ''}samples {cells}: {verdict}; exit {ended[m.number]}"
               + (f"; {m.error}" if m.error else "") + ("  FAILED" if bad else ""))
     return 1 if failed else 0
