@@ -23,10 +23,12 @@ class InitScript(unittest.TestCase):
         return lambda action: box.call("sh", cmd=f"{env} /tmp/tavrind.init {action}")
 
     def daemons(self, box):
-        """The pids of the daemon's processes running now."""
+        """The pids of the daemons running now: processes of the daemon's
+        program, less a daemon's child caught between its fork and its exec."""
         out = box.sh(f"for p in /proc/[0-9]*; do [ \"$(readlink $p/exe)\" = {box.daemon_binary} ] && "
-                     "echo ${p#/proc/}; done; true")
-        return sorted(int(p) for p in out.split())
+                     "echo ${p#/proc/} $(sed -n 's/^PPid:[[:space:]]*//p' $p/status); done; true")
+        found = dict(tuple(int(x) for x in line.split()) for line in out.splitlines() if len(line.split()) == 2)
+        return sorted(pid for pid, parent in found.items() if parent not in found)
 
     def test_start_status_stop_restart(self):
         with harness.Machine() as box:
