@@ -130,11 +130,11 @@ def copy(src, dest):
     shutil.copy2(src, dest, follow_symlinks=True)
 
 
-def fetch_exact(debs, spec, version):
-    """Downloads package `spec` (name or name:arch) at exactly `version`,
-    unless cached; returns its file."""
-    name = spec.split(":")[0]
-    return download(debs, f"{spec}={version}", f"{name}_*{version.split(':')[-1]}_*.deb")
+def fetch_exact(debs, package, version):
+    """Downloads `package` (name or name:arch) at exactly `version`, unless
+    cached; returns its file."""
+    name = package.split(":")[0]
+    return download(debs, f"{package}={version}", f"{name}_*{version.split(':')[-1]}_*.deb")
 
 
 def build_driver(out, debs, kernel, kernel_deb):
@@ -150,8 +150,9 @@ def build_driver(out, debs, kernel, kernel_deb):
     tree = os.path.join(out, "unpacked", "kernel-headers")
     if not os.path.isdir(tree):
         os.makedirs(tree)
-        for spec in (f"linux-headers-{release}:armhf", f"linux-headers-{common}", f"linux-kbuild-{series}:{host_arch}"):
-            run(["dpkg-deb", "-x", fetch_exact(debs, spec, version), tree])
+        for package in (f"linux-headers-{release}:armhf", f"linux-headers-{common}",
+                        f"linux-kbuild-{series}:{host_arch}"):
+            run(["dpkg-deb", "-x", fetch_exact(debs, package, version), tree])
         # The flavour's Makefile includes the common one by its installed
         # path: point it into the unpacked tree.
         makefile = os.path.join(tree, "usr", "src", f"linux-headers-{release}", "Makefile")
