@@ -1,8 +1,10 @@
 // The scans of the OpenVPN and IPsec captures on arbitrary tool output. The
-// input goes through a real file: reading a capture back includes the
-// checks on the file itself (a plain file of the daemon's own user).
+// input goes through a real file, opened as a capture the daemon could not
+// make itself is read back: with the checks on the file itself (a plain
+// file of the daemon's own user).
 #include "modes/capture.h"
 #include "modes/vpn.h"
+#include "spawn/spawn.h"
 
 #include "input_file.h"
 
@@ -13,7 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const char* path = input_file(data, size);
     unsigned value = 0;
     for (const char* format : {OPENVPN_SCAN, IPSEC_SCAN}) {
-        const int r = capture_scan_count(path, format, &value);
+        const int r = capture_scan_count(open_capture_read(path), format, &value);
         if (r != 0 && r != -1)
             __builtin_trap();
     }

@@ -1,5 +1,6 @@
 #include "modes/mgmt.h"
 
+#include "modes/capture.h"
 #include "spawn/spawn.h"
 
 step_result mode_mgmt_client()
@@ -9,7 +10,7 @@ step_result mode_mgmt_client()
 
 step_result mode_vpn_portal()
 {
-    redirect_stdout(open_capture(VPN_PORTAL_CAPTURE));
+    const capture_file capture(VPN_PORTAL_CAPTURE);
     run_program("/bin/sh", "-c", VPN_PORTAL_QUERY, nullptr);
-    return show_level(file_size(VPN_PORTAL_CAPTURE) > 1 ? 1 : 0);
+    return show_level(capture.size() > 1 ? 1 : 0);
 }

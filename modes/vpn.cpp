@@ -28,12 +28,12 @@ step_result mode_openvpn()
     std::memcpy(query, OPENVPN_QUERY, sizeof query);
     char* digit = std::strchr(query, '?');
     for (*digit = '0'; *digit <= '3'; ++*digit) {
-        redirect_stdout(open_capture(OPENVPN_CAPTURE));
+        const capture_file capture(OPENVPN_CAPTURE);
         // Nonzero: no such tunnel, or no count in its output.
         if (run_program("/bin/sh", "-c", query, nullptr) != 0)
             continue;
         unsigned received = 0;
-        if (capture_scan_count(OPENVPN_CAPTURE, OPENVPN_SCAN, &received) != 0)
+        if (capture.scan_count(OPENVPN_SCAN, &received) != 0)
             return openvpn_failure();
         if (received != 0)
             return show_level(1);
@@ -46,11 +46,11 @@ step_result mode_ipsec()
     // Checked on every iteration: a tool installed or removed while the
     // daemon runs takes effect at once.
     if (file_exists(IPSEC_STROKE)) {
-        redirect_stdout(open_capture(IPSEC_CAPTURE));
+        const capture_file capture(IPSEC_CAPTURE);
         if (run_program("/bin/sh", "-c", IPSEC_STROKE_QUERY, nullptr) != 0)
             return show_level(0);
         unsigned up = 0;
-        if (capture_scan_count(IPSEC_CAPTURE, IPSEC_SCAN, &up) != 0)
+        if (capture.scan_count(IPSEC_SCAN, &up) != 0)
             return ipsec_failure();
         return show_level(up != 0 ? 1 : 0);
     }

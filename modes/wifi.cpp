@@ -1,5 +1,6 @@
 #include "modes/wifi.h"
 
+#include "modes/capture.h"
 #include "monitors/activity.h"
 #include "monitors/netdev.h"
 #include "spawn/spawn.h"
@@ -24,10 +25,10 @@ step_result link_traffic(const char* iface, const char* unreadable_message)
 
 step_result mode_wifi_ap()
 {
-    redirect_stdout(open_capture(WIFI_AP_CAPTURE));
+    const capture_file capture(WIFI_AP_CAPTURE);
     run_program("/bin/sh", "-c", WIFI_AP_QUERY, nullptr);
     // An empty station list prints at most a newline.
-    if (file_size(WIFI_AP_CAPTURE) <= 1)
+    if (capture.size() <= 1)
         return show_level(0);
     return link_traffic("wlan0", "unable to get interface stats for wlan0");
 }

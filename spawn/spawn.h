@@ -5,10 +5,12 @@
 #include <cstdio>
 #include <fcntl.h>
 
-// Flags for a file that receives a child's standard output. O_NOFOLLOW: the
-// capture names are fixed and live in the world-writable /tmp, so a symbolic
-// link planted there must not make the daemon overwrite its target.
-inline constexpr int CAPTURE_FLAGS = O_WRONLY | O_CREAT | O_TRUNC | O_SYNC | O_NOFOLLOW;
+// Flags for a file that receives a child's standard output. O_RDWR: the
+// daemon reads the answer back through its own descriptor of the file.
+// O_NOFOLLOW: the capture names are fixed and live in the world-writable
+// /tmp, so a symbolic link planted there must not make the daemon overwrite
+// its target.
+inline constexpr int CAPTURE_FLAGS = O_RDWR | O_CREAT | O_TRUNC | O_SYNC | O_NOFOLLOW;
 inline constexpr int CAPTURE_MODE = 0644;
 
 // Descriptors the next child gets as its standard input, output and error.

@@ -1,6 +1,8 @@
 // The child process runner against real children.
 #include "spawn/spawn.h"
 
+#include "modes/capture.h"
+
 #include "daemon/service.h"
 
 #include "fresh_process.h"
@@ -316,7 +318,7 @@ TEST_F(Runner, CaptureIsOpenedAboveTheStandardDescriptors)
     });
 }
 
-TEST_F(Runner, CaptureDescriptorIsABlockingWriter)
+TEST_F(Runner, CaptureDescriptorIsABlockingReaderAndWriter)
 {
     const std::string capture = dir + "/capture.txt";
     const int fd = open_capture(capture.c_str());
@@ -324,8 +326,23 @@ TEST_F(Runner, CaptureDescriptorIsABlockingWriter)
     const int flags = fcntl(fd, F_GETFL);
     EXPECT_EQ(flags & O_NONBLOCK, 0);
     EXPECT_NE(flags & O_SYNC, 0);
-    EXPECT_EQ(flags & O_ACCMODE, O_WRONLY);
+    EXPECT_EQ(flags & O_ACCMODE, O_RDWR);
     close(fd);
+}
+
+TEST_F(Runner, AnswerIsReadThroughTheDaemonsOwnDescriptorWhateverTheNameBecomes)
+{
+    // Someone replaces the name while the query runs (here the query
+    // itself, to be sure of the moment): the answer is still the query's.
+    const std::string path = dir + "/capture.txt";
+    const std::string query = "echo 'Security Associations (2 up'; rm " + path + "; mkfifo " + path;
+    const capture_file capture(path.c_str());
+    ASSERT_EQ(run_program("/bin/sh", "-c", query.c_str(), nullptr), 0);
+    unsigned up = 0;
+    EXPECT_EQ(capture.scan_count("Security Associations (%u up", &up), 0);
+    EXPECT_EQ(up, 2U);
+    EXPECT_EQ(capture.size(), 28);
+    EXPECT_EQ(capture.scan_count("Security Associations (%u up", &up), 0) << "read again from the start";
 }
 
 TEST_F(Runner, FailedWaitIsReportedAsFailure)
