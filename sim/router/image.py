@@ -86,7 +86,14 @@ def download(debs, request, pattern):
 
 
 def fetch(debs, names):
-    """Downloads the armhf packages not cached yet; returns their files."""
+    """Downloads the armhf packages not cached yet, all in one request (each
+    apt-get reads the whole package index first); returns their files."""
+    missing = [name for name in names if not glob.glob(os.path.join(debs, f"{name}_*_armhf.deb"))]
+    if missing:
+        try:
+            run(["apt-get", "download"] + [f"{name}:armhf" for name in missing], cwd=debs)
+        except subprocess.CalledProcessError as e:
+            raise Unavailable(f"cannot download {', '.join(missing)}: {e.stderr.strip()}")
     return {name: download(debs, f"{name}:armhf", f"{name}_*_armhf.deb") for name in names}
 
 
@@ -311,8 +318,8 @@ def peer_image(out, debs, base_root):
                 missing.update(so for so in needs[path] if not present(so))
         if not missing:
             return root
-        for package in sorted({host_package_of(so) for so in missing}):
-            tree = unpack(fetch(debs, [package])[package], os.path.join(out, "unpacked", package))
+        for package, deb in fetch(debs, sorted({host_package_of(so) for so in missing})).items():
+            tree = unpack(deb, os.path.join(out, "unpacked", package))
             for sub in (f"lib/{TRIPLE}", f"usr/lib/{TRIPLE}"):
                 if os.path.isdir(os.path.join(tree, sub)):
                     copy_tree(os.path.join(tree, sub), os.path.join(root, "usr", "lib", TRIPLE))

@@ -285,7 +285,7 @@ class EmulatedRouter(Sandbox):
                      f"printf {printf_format(kw['data'])} > {path}.new{chmod} && mv {path}.new {path}")
             return {}
         if op == "read":
-            status, out = self.run(f"cat {shlex.quote(kw['path'])} 2>/dev/null")
+            status, out = self.run(f"cat {shlex.quote(kw['path'])} 2>&-")
             return {"data": out} if status == 0 else {"error": "cannot read"}
         if op == "remove":
             self.run(f"rm -f {shlex.quote(kw['path'])}")
@@ -299,7 +299,7 @@ class EmulatedRouter(Sandbox):
         if op == "spawn":
             return self._spawn(kw["argv"], kw.get("argv0"), kw.get("env"), kw.get("nofile"), kw.get("closed", ()))
         if op == "signal":
-            self.run(f"kill -{int(kw['sig'])} {int(kw['pid'])} 2>/dev/null")
+            self.run(f"kill -{int(kw['sig'])} {int(kw['pid'])} 2>&-")
             return {}
         if op == "wait":
             deadline = time.monotonic() + kw.get("timeout", 10)
@@ -318,7 +318,7 @@ class EmulatedRouter(Sandbox):
         prefix = ""
         if argv0 and argv0 != program:
             # The process is started through a link named as asked.
-            link = argv0 if argv0.startswith("/") else f"/tmp/.argv0/{len(argv0)}{os.getpid()}/{argv0}"
+            link = argv0 if argv0.startswith("/") else f"/run/.argv0/{len(argv0)}{os.getpid()}/{argv0}"
             prefix = f"mkdir -p $(dirname {shlex.quote(link)}) && ln -sf {shlex.quote(program)} {shlex.quote(link)} && "
             program = link
         env_args = " ".join(shlex.quote(f"{k}={v}") for k, v in (env or {"PATH": PATH}).items())
@@ -326,7 +326,7 @@ class EmulatedRouter(Sandbox):
         null = "/dev/null" if self.opts["dev_null"] else "/proc/self/cmdline"
         close = "".join(f" {fd}>&-" for fd in closed)
         line = (f"{prefix}t0=$(ag_now); ({limit}exec env -i {env_args} {shlex.quote(program)} "
-                f"{' '.join(shlex.quote(a) for a in argv[1:])}{close}) <{null} >>/tmp/.spawn.out 2>&1 & "
+                f"{' '.join(shlex.quote(a) for a in argv[1:])}{close}) <{null} >>/run/.spawn.out 2>&1 & "
                 f"echo $! $t0 $(date +%s)")
         sent = time.monotonic_ns()
         status, out = self.run(line)
@@ -338,6 +338,8 @@ class EmulatedRouter(Sandbox):
     def start(self, argv0=DAEMON_PATH, env=None, nofile=None, pids_max=None, closed=()):
         if pids_max is not None:
             raise RuntimeError("the emulated router has no pids cgroup for the tests")
+        if not self.opts["dev_null"] and self.run("[ -e /dev/null ]")[0] == 0:
+            raise RuntimeError("/dev/null was made again: a harness command redirected to it")
         environment = {"PATH": PATH}  # nothing preloaded: /dev/gpio is the driver
         environment.update(env or {})
         reply = self._spawn([self.daemon_path], argv0, environment, nofile, closed)

@@ -36,8 +36,6 @@ class GpioDevice(unittest.TestCase):
         self.assertEqual(box.log_texts(), ["started", "stopped"])
 
 
-@harness.host_only("the harness starts processes in the guest through a shell whose answer is garbled "
-                   "once /dev/null is gone")
 class NoDevNull(unittest.TestCase):
     def test_captured_queries_still_work(self):
         with Machine(dev_null=False) as box:
@@ -367,8 +365,6 @@ class CapturesWithoutStandardDescriptors(unittest.TestCase):
                         self.assertEqual(shown - {"blink"}, {1}, box.led_writes())
 
 
-@harness.host_only("the harness's own helpers in the guest write to the /tmp this test fills; there modes 13 "
-                   "and 14 showed no iteration, which is not explained yet")
 class FullTmp(unittest.TestCase):
     """/tmp full when a capture is made: the answer cannot be written, so
     every capturing mode shows off (the station and portal lists are empty;
