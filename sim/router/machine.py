@@ -155,8 +155,6 @@ class EmulatedRouter(Sandbox):
         self._buffer = b""
         if self._read_until(b"ready\n", self.BOOT_TIMEOUT) is None:
             raise RuntimeError(f"the router did not boot: {self._file('console.log')[-3000:]}")
-        if not self.opts["dev_null"]:
-            self.run("rm -f /dev/null")
         self.gpio_present(True)
         return self
 
@@ -313,7 +311,13 @@ class EmulatedRouter(Sandbox):
                 time.sleep(0.05)
         raise RuntimeError(f"the emulated router has no {op}")
 
-    def _spawn(self, argv, argv0, env, nofile, closed=()):
+    def _spawn(self, argv, argv0, env, nofile, closed=(), drop_null=False):
+        """Starts a background job of the guest's shell. ash gives every
+        such job /dev/null as its input first, and fails it without one: a
+        machine without /dev/null keeps it until the daemon starts, and the
+        daemon's job removes it just before the daemon runs."""
+        if not self.opts["dev_null"] and self.pid is not None:
+            raise RuntimeError("without /dev/null the guest's shell cannot start a process once the daemon runs")
         program = argv[0]
         prefix = ""
         if argv0 and argv0 != program:
@@ -324,25 +328,26 @@ class EmulatedRouter(Sandbox):
         env_args = " ".join(shlex.quote(f"{k}={v}") for k, v in (env or {"PATH": PATH}).items())
         limit = f"ulimit -n {int(nofile)}; " if nofile else ""
         null = "/dev/null" if self.opts["dev_null"] else "/proc/self/cmdline"
+        drop = "rm /dev/null && " if drop_null else ""
         close = "".join(f" {fd}>&-" for fd in closed)
-        line = (f"{prefix}t0=$(ag_now); ({limit}exec env -i {env_args} {shlex.quote(program)} "
+        line = (f"{prefix}t0=$(ag_now); ({limit}{drop}exec env -i {env_args} {shlex.quote(program)} "
                 f"{' '.join(shlex.quote(a) for a in argv[1:])}{close}) <{null} >>/run/.spawn.out 2>&1 & "
                 f"echo $! $t0 $(date +%s)")
         sent = time.monotonic_ns()
         status, out = self.run(line)
         received = time.monotonic_ns()
-        pid, guest_t0, wall = out.split()
+        # Without /dev/null, ash says first that it cannot give the
+        # background job its default input (the job gets `null` instead).
+        pid, guest_t0, wall = out.splitlines()[-1].split()
         return {"pid": int(pid), "t0": (sent + received) // 2, "guest_t0": int(guest_t0), "wall": int(wall)}
 
     # ---- the device's state and what it saw ------------------------------
     def start(self, argv0=DAEMON_PATH, env=None, nofile=None, pids_max=None, closed=()):
         if pids_max is not None:
             raise RuntimeError("the emulated router has no pids cgroup for the tests")
-        if not self.opts["dev_null"] and self.run("[ -e /dev/null ]")[0] == 0:
-            raise RuntimeError("/dev/null was made again: a harness command redirected to it")
         environment = {"PATH": PATH}  # nothing preloaded: /dev/gpio is the driver
         environment.update(env or {})
-        reply = self._spawn([self.daemon_path], argv0, environment, nofile, closed)
+        reply = self._spawn([self.daemon_path], argv0, environment, nofile, closed, drop_null=not self.opts["dev_null"])
         self.pid, self.t0 = reply["pid"], reply["t0"]
         self.guest_t0, self.wall_t0 = reply["guest_t0"], reply["wall"]
         return self.pid
