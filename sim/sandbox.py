@@ -390,6 +390,14 @@ class Sandbox:
         self.signal(signal.SIGTERM)
         return self.wait(timeout=timeout)
 
+    def pids_cgroup(self):
+        """Whether forks can be made to fail here (a pids cgroup)."""
+        try:
+            self.call("limit_pids", pid=1, max="max")
+            return True
+        except RuntimeError:
+            return False
+
     def limit_forks(self, maximum):
         """Limits the daemon to `maximum` tasks ("max" lifts the limit): with 1
         every fork of the daemon fails."""

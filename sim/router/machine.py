@@ -39,6 +39,8 @@ from sandbox import DAEMON_PATH, PATH, LogMessage, Sandbox, parse_gpio_log
 GUEST_SIM = "/sim"
 GUEST_TOOLS = "/opt/sim"
 DRIVER = "/sys/module/tavrin_gpio/parameters"
+# The daemon's pids cgroup, for tests that make its forks fail.
+PIDS_GROUP = "/sys/fs/cgroup/daemon"
 DRIVER_EVENTS = "/sys/kernel/debug/tavrin_gpio/events"
 # The driver's mask bit of each pin whose reads are to fail.
 PIN_BITS = {"out0": 1, "bin0": 2, "bin1": 4, "out1": 8}
@@ -311,7 +313,7 @@ class EmulatedRouter(Sandbox):
                 time.sleep(0.05)
         raise RuntimeError(f"the emulated router has no {op}")
 
-    def _spawn(self, argv, argv0, env, nofile, closed=(), drop_null=False):
+    def _spawn(self, argv, argv0, env, nofile, closed=(), drop_null=False, pids_max=None):
         """Starts a background job of the guest's shell. ash gives every
         such job /dev/null as its input first, and fails it without one: a
         machine without /dev/null keeps it until the daemon starts, and the
@@ -329,6 +331,9 @@ class EmulatedRouter(Sandbox):
         limit = f"ulimit -n {int(nofile)}; " if nofile else ""
         null = "/dev/null" if self.opts["dev_null"] else "/proc/self/cmdline"
         drop = "rm /dev/null && " if drop_null else ""
+        if pids_max is not None:
+            # The job's shell joins the group ("0": the writer) and execs.
+            drop += f"mkdir -p {PIDS_GROUP} && echo {pids_max} > {PIDS_GROUP}/pids.max && echo 0 > {PIDS_GROUP}/cgroup.procs && "
         close = "".join(f" {fd}>&-" for fd in closed)
         line = (f"{prefix}t0=$(ag_now); ({limit}{drop}exec env -i {env_args} {shlex.quote(program)} "
                 f"{' '.join(shlex.quote(a) for a in argv[1:])}{close}) <{null} >>/run/.spawn.out 2>&1 & "
@@ -343,11 +348,10 @@ class EmulatedRouter(Sandbox):
 
     # ---- the device's state and what it saw ------------------------------
     def start(self, argv0=DAEMON_PATH, env=None, nofile=None, pids_max=None, closed=()):
-        if pids_max is not None:
-            raise RuntimeError("the emulated router has no pids cgroup for the tests")
         environment = {"PATH": PATH}  # nothing preloaded: /dev/gpio is the driver
         environment.update(env or {})
-        reply = self._spawn([self.daemon_path], argv0, environment, nofile, closed, drop_null=not self.opts["dev_null"])
+        reply = self._spawn([self.daemon_path], argv0, environment, nofile, closed,
+                            drop_null=not self.opts["dev_null"], pids_max=pids_max)
         self.pid, self.t0 = reply["pid"], reply["t0"]
         self.guest_t0, self.wall_t0 = reply["guest_t0"], reply["wall"]
         return self.pid
@@ -384,8 +388,22 @@ class EmulatedRouter(Sandbox):
                 f"p=$(ip -o link | sed -n 's/^[0-9]*: \\([^:@]*\\)@{name}:.*/\\1/p') && "
                 f"ip link set $p name {peer}")
 
+    def pause_log(self):
+        """Stops syslogd until resume_log(): the daemon's syslog() then
+        blocks once /dev/log's queue is full."""
+        self.run("kill -STOP $(cat /run/syslogd.pid)")
+
+    def resume_log(self):
+        self.run("kill -CONT $(cat /run/syslogd.pid)")
+
     def limit_forks(self, maximum):
-        raise RuntimeError("the emulated router has no pids cgroup for the tests")
+        """Limits the daemon to `maximum` tasks ("max" lifts the limit): with 1
+        every fork of the daemon fails."""
+        self.run(f"mkdir -p {PIDS_GROUP} && echo {maximum} > {PIDS_GROUP}/pids.max && "
+                 f"echo {self.pid} > {PIDS_GROUP}/cgroup.procs")
+
+    def pids_cgroup(self):
+        return self.run("grep -qw pids /sys/fs/cgroup/cgroup.subtree_control")[0] == 0
 
     def _remove_cgroup(self):
         pass
@@ -425,5 +443,3 @@ class EmulatedRouter(Sandbox):
     def log_times(self):
         return self._messages()
 
-    def pause_log(self):
-        raise RuntimeError("the emulated router's log is syslogd's")
