@@ -144,6 +144,20 @@ FAULTS = [
     Fault("capture: a hard link accepted", RUNNER, "spawn/spawn.cpp",
           "S_ISREG(st.st_mode) && st.st_uid == geteuid() && st.st_nlink == 1",
           "S_ISREG(st.st_mode) && st.st_uid == geteuid()"),
+    Fault("capture: a planted name refused, not replaced", RUNNER, "spawn/spawn.cpp",
+          "        if (remove(path) != 0)  // unlink, or rmdir for a folder\n            return -1;",
+          "        return -1;"),
+    Fault("capture: a fresh capture left at descriptor 1 or 2", RUNNER, "spawn/spawn.cpp",
+          "    return fd_above_stdio(open(path, CAPTURE_FLAGS | O_EXCL, CAPTURE_MODE));",
+          "    return open(path, CAPTURE_FLAGS | O_EXCL, CAPTURE_MODE);"),
+    Fault("capture: the answer read back through its name", RUNNER + "|" + VPN, "modes/capture.cpp",
+          "    if (fd_ < 0)\n        return capture_scan_count(open_capture_read(path_), format, value);",
+          "    if (true)\n        return capture_scan_count(open_capture_read(path_), format, value);"),
+    Fault("runner: a query outliving the stop grace is not ended", RUNNER + "|e2e.test_hangs", "spawn/spawn.cpp",
+          "    if (!wait_within_grace(pid))\n        kill(-pid, SIGKILL);",
+          "    wait_within_grace(pid);"),
+    Fault("runner: only the query's shell ended after the grace, not its pipeline", RUNNER + "|e2e.test_hangs",
+          "spawn/spawn.cpp", "        kill(-pid, SIGKILL);", "        kill(pid, SIGKILL);"),
     Fault("file_size follows a symbolic link", RUNNER, "spawn/spawn.cpp",
           "if (lstat(path, &st) != 0 || !own_plain_file(st))", "if (stat(path, &st) != 0 || !own_plain_file(st))"),
 
@@ -176,7 +190,7 @@ FAULTS = [
 
     # Wireless modes and the interface counters.
     Fault("one-byte station list counts as a station", WIFI, "modes/wifi.cpp",
-          "if (file_size(WIFI_AP_CAPTURE) <= 1)", "if (file_size(WIFI_AP_CAPTURE) < 1)"),
+          "if (capture.size() <= 1)", "if (capture.size() < 1)"),
     Fault("mode 12 ignores the association query's status", WIFI, "modes/wifi.cpp",
           "    if (run_program(\"/bin/sh\", \"-c\", WIFI_CLIENT_QUERY, nullptr) != 0)\n        return show_level(0);",
           "    run_program(\"/bin/sh\", \"-c\", WIFI_CLIENT_QUERY, nullptr);"),
@@ -216,12 +230,13 @@ FAULTS = [
     # Management services.
     Fault("mode 16 judged by the query's exit status", MGMT, "modes/mgmt.cpp",
           "    run_program(\"/bin/sh\", \"-c\", VPN_PORTAL_QUERY, nullptr);\n"
-          "    return show_level(file_size(VPN_PORTAL_CAPTURE) > 1 ? 1 : 0);",
+          "    return show_level(capture.size() > 1 ? 1 : 0);",
           "    return show_level(run_program(\"/bin/sh\", \"-c\", VPN_PORTAL_QUERY, nullptr) == 0 ? 1 : 0);"),
     Fault("mode 15 inverted", MGMT, "modes/mgmt.cpp",
           "MGMT_CLIENT_QUERY, nullptr) == 0 ? 1 : 0)", "MGMT_CLIENT_QUERY, nullptr) != 0 ? 1 : 0)"),
     Fault("mode 16 query not captured", MGMT, "modes/mgmt.cpp",
-          "    redirect_stdout(open_capture(VPN_PORTAL_CAPTURE));\n", ""),
+          "    const capture_file capture(VPN_PORTAL_CAPTURE);\n    run_program",
+          "    const capture_file capture(VPN_PORTAL_CAPTURE);\n    redirect_reset();\n    run_program"),
 ]
 
 FAILED_TEST_RE = re.compile(r"^\s*\d+ - (\S+) \(", re.M)

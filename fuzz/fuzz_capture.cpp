@@ -1,7 +1,7 @@
 // The scans of the OpenVPN and IPsec captures on arbitrary tool output. The
-// input goes through a real file, opened as a capture the daemon could not
-// make itself is read back: with the checks on the file itself (a plain
-// file of the daemon's own user).
+// input goes through a real file, read back by name as the daemon reads a
+// capture it could not make itself: with the checks on the file (a plain
+// file of the daemon's own user) before the same scan.
 #include "modes/capture.h"
 #include "modes/vpn.h"
 #include "spawn/spawn.h"

@@ -36,7 +36,6 @@ import time
 import image
 from sandbox import DAEMON_PATH, PATH, LogMessage, Sandbox, parse_gpio_log
 
-GUEST_SIM = "/sim"
 GUEST_TOOLS = "/opt/sim"
 DRIVER = "/sys/module/tavrin_gpio/parameters"
 # The daemon's pids cgroup, for tests that make its forks fail.
@@ -144,7 +143,6 @@ class EmulatedRouter(Sandbox):
     # ---- the machine -----------------------------------------------------
     def _open(self):
         self.work = tempfile.mkdtemp(prefix="tavrin-router-", dir=os.environ.get("TAVRIN_SIM_BASE", "/var/tmp"))
-        self.sim_dir = GUEST_SIM
         self.daemon_path = self.daemon_binary = DAEMON_PATH
         self.traffic_bin = f"{GUEST_TOOLS}/traffic"
         self.holder_bin = f"{GUEST_TOOLS}/holder"
@@ -201,7 +199,6 @@ class EmulatedRouter(Sandbox):
             dest = os.path.join(extra, guest.lstrip("/"))
             os.makedirs(os.path.dirname(dest), exist_ok=True)
             shutil.copy2(host, dest)
-        os.makedirs(os.path.join(extra, GUEST_SIM.lstrip("/"), "pins"))
         image.write_cpio(extra, os.path.join(self.work, "extra.cpio"))
         with open(initrd, "wb") as out:
             parts = ["base.cpio"] + (["peers.cpio"] if self.PEERS else [])
