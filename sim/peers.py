@@ -319,9 +319,16 @@ class OpenVpnPeers:
                    PEER_TIMEOUT, "the OpenVPN tunnel")
 
     def ping(self, count=3):
-        """The server pings the router's end of the tunnel: the router's tun
-        device receives."""
-        self.remote.sh(f"busybox ping -c {count} -i 0.2 -W 2 {self.TUNNEL_ROUTER} >/dev/null")
+        """The server pings the router's end of the tunnel, again until a
+        reply comes back: the router's tun device receives. On a loaded
+        machine a tunnel just up may lose the first ones."""
+        def replied():
+            try:
+                self.remote.sh(f"busybox ping -c {count} -i 0.2 -W 2 {self.TUNNEL_ROUTER} >/dev/null")
+                return True
+            except RuntimeError:
+                return False
+        wait_until(replied, PEER_TIMEOUT, "a reply through the OpenVPN tunnel")
 
     def down(self):
         """Both ends stop; the router's tun device goes with its client."""

@@ -327,12 +327,14 @@ class EmulatedRouter(Sandbox):
         env_args = " ".join(shlex.quote(f"{k}={v}") for k, v in (env or {"PATH": PATH}).items())
         limit = f"ulimit -n {int(nofile)}; " if nofile else ""
         null = "/dev/null" if self.opts["dev_null"] else "/proc/self/cmdline"
-        drop = "rm /dev/null && " if drop_null else ""
+        before_exec = ["rm /dev/null"] if drop_null else []
         if pids_max is not None:
-            # The job's shell joins the group ("0": the writer) and execs.
-            drop += f"mkdir -p {PIDS_GROUP} && echo {pids_max} > {PIDS_GROUP}/pids.max && echo 0 > {PIDS_GROUP}/cgroup.procs && "
+            # The job's shell joins the group ("0": the writer itself).
+            before_exec.append(f"mkdir -p {PIDS_GROUP} && echo {pids_max} > {PIDS_GROUP}/pids.max && "
+                               f"echo 0 > {PIDS_GROUP}/cgroup.procs")
+        steps = "".join(f"{step} && " for step in before_exec)
         close = "".join(f" {fd}>&-" for fd in closed)
-        line = (f"{prefix}t0=$(ag_now); ({limit}{drop}exec env -i {env_args} {shlex.quote(program)} "
+        line = (f"{prefix}t0=$(ag_now); ({limit}{steps}exec env -i {env_args} {shlex.quote(program)} "
                 f"{' '.join(shlex.quote(a) for a in argv[1:])}{close}) <{null} >>/run/.spawn.out 2>&1 & "
                 f"echo $! $t0 $(date +%s)")
         sent = time.monotonic_ns()
@@ -400,6 +402,7 @@ class EmulatedRouter(Sandbox):
                  f"echo {self.pid} > {PIDS_GROUP}/cgroup.procs")
 
     def pids_cgroup(self):
+        """Whether forks can be made to fail here (a pids cgroup)."""
         return self.run("grep -qw pids /sys/fs/cgroup/cgroup.subtree_control")[0] == 0
 
     def _remove_cgroup(self):
