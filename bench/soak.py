@@ -178,7 +178,9 @@ class Mode:
 
     def look(self):
         box, pid = self.box, self.box.pid
-        fds = int(box.sh(f"ls /proc/{pid}/fd | wc -l"))
+        # The shell's glob only reads the folder: ls would also look at each
+        # entry, and complain of a query's descriptor closed meanwhile.
+        fds = int(box.sh(f"set -- /proc/{pid}/fd/*; echo $#"))
         kids = box.sh(f"for s in /proc/[0-9]*/status; do grep -q \"^PPid:[[:space:]]*{pid}$\" $s 2>/dev/null && "
                       "grep '^State:' $s; done; true", check=False).splitlines()
         zombies = sum(1 for line in kids if "Z" in line.split()[1:2])
