@@ -46,6 +46,9 @@ class StopSignals(unittest.TestCase):
         self.assertEqual(code, 0)
         self.assertEqual(box.led_writes()[0][1], 0)
         self.assertIsNotNone(stopped_at)
+        if harness.emulated():
+            self.skipTest("on the emulated router: how soon the daemon ended is not judged there, as syslogd "
+                          "stamps its messages to the whole second")
         self.assertLess(stopped_at - sent, 0.4, "the period sleep was not cut short")
 
     def test_other_signals_keep_their_default_disposition(self):
