@@ -88,13 +88,14 @@ def download(debs, request, pattern):
 def fetch(debs, names):
     """Downloads the armhf packages not cached yet, all in one request (each
     apt-get reads the whole package index first); returns their files."""
-    missing = [name for name in names if not glob.glob(os.path.join(debs, f"{name}_*_armhf.deb"))]
+    patterns = {name: f"{name}_*_armhf.deb" for name in names}
+    missing = [name for name, pattern in patterns.items() if not glob.glob(os.path.join(debs, pattern))]
     if missing:
         try:
             run(["apt-get", "download"] + [f"{name}:armhf" for name in missing], cwd=debs)
         except subprocess.CalledProcessError as e:
             raise Unavailable(f"cannot download {', '.join(missing)}: {e.stderr.strip()}")
-    return {name: download(debs, f"{name}:armhf", f"{name}_*_armhf.deb") for name in names}
+    return {name: download(debs, f"{name}:armhf", pattern) for name, pattern in patterns.items()}
 
 
 def unpack(deb, into):
