@@ -484,6 +484,11 @@ class Sandbox:
         with self._lock:
             return [((t - self.t0) / 1e9, m) for t, m in self.messages]
 
+    def stopped_time(self):
+        """Seconds since the start at which the daemon logged "stopped", or
+        None if it did not."""
+        return next((t for t, m in self.log_times() if m.text == "stopped"), None)
+
     def wait_for_log(self, text, timeout=10):
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:

@@ -443,3 +443,13 @@ class EmulatedRouter(Sandbox):
     def log_times(self):
         return self._messages()
 
+    def stopped_time(self):
+        """Seconds since the start at which the daemon logged "stopped", or
+        None if it did not. syslogd's stamps are whole seconds; "stopped" is
+        the daemon's last act, and it holds /dev/gpio to its end, so where
+        it opened the device the driver's stamp of its close times it."""
+        if "stopped" not in self.log_texts():
+            return None
+        closed = [e[0] for e in self.gpio_events() if e[1:] == ("close", str(self.pid))]
+        return closed[-1] if closed else super().stopped_time()
+

@@ -125,7 +125,7 @@ class AccessPoint(unittest.TestCase):
             queries = len(box.calls("hostapd_cli"))
             self.assertEqual(box.wait(timeout=5), 0)
             writes = box.led_writes()
-            stopped = next(t for t, m in box.log_times() if m.text == "stopped")
+            stopped = box.stopped_time()
             self.assertEqual(len(box.calls("hostapd_cli")), queries, "no query after the signal")
         last = box.iterations(11)[-1]
         self.assertEqual(last.level, "blink", "all eight steps, ending on")

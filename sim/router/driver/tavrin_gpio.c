@@ -19,12 +19,15 @@
  * /sys/module/tavrin_gpio/parameters: present (0: an open fails with ENODEV,
  * as when the device is missing), out0, bin0, bin1, out1 (pin levels) and
  * failing (pins whose reads fail, a mask: 1 out0, 2 bin0, 4 bin1, 8 out1).
- * Every open, LED write and pin read is logged in
+ * Every open, LED write, pin read and last close is logged in
  * /sys/kernel/debug/tavrin_gpio/events, one line each stamped with
  * CLOCK_MONOTONIC nanoseconds:
  *   <ns> open 1|0
  *   <ns> led <level>
  *   <ns> get <pin> <level, or -1 for a failed read>
+ *   <ns> close <pid of the process whose close released the device>
+ * A process that holds the device to its end releases it as it exits, so
+ * its close line stamps that exit to the clock's precision.
  * Writing anything to that file empties it.
  */
 #include <linux/debugfs.h>
@@ -33,6 +36,7 @@
 #include <linux/miscdevice.h>
 #include <linux/module.h>
 #include <linux/mutex.h>
+#include <linux/sched.h>
 #include <linux/timekeeping.h>
 #include <linux/uaccess.h>
 #include <linux/vmalloc.h>
@@ -111,6 +115,12 @@ static int gpio_open(struct inode *inode, struct file *file)
 	return present ? 0 : -ENODEV;
 }
 
+static int gpio_release(struct inode *inode, struct file *file)
+{
+	record("close %d", task_tgid_vnr(current));
+	return 0;
+}
+
 static long gpio_ioctl(struct file *file, unsigned int cmd, unsigned long arg)
 {
 	size_t i;
@@ -140,6 +150,7 @@ static long gpio_ioctl(struct file *file, unsigned int cmd, unsigned long arg)
 static const struct file_operations gpio_fops = {
 	.owner = THIS_MODULE,
 	.open = gpio_open,
+	.release = gpio_release,
 	.unlocked_ioctl = gpio_ioctl,
 	.llseek = noop_llseek,
 };

@@ -33,7 +33,12 @@ class Driver(unittest.TestCase):
         return int(result), int(errno)
 
     def last_event(self):
-        return (self.box.read(DRIVER_EVENTS) or "").splitlines()[-1].split()[1:]
+        """The last call's last command: the line before the close with
+        which gpio_call, exiting, released the device."""
+        events = [line.split()[1:] for line in (self.box.read(DRIVER_EVENTS) or "").splitlines()]
+        if events[-1][0] == "close":
+            events.pop()
+        return events[-1]
 
     def test_led_level_is_passed_as_the_argument_exactly(self):
         for level in (1, 0, -1, 2, 2147483647, -2147483648, 0):
@@ -101,8 +106,12 @@ class Driver(unittest.TestCase):
         finally:
             box.signal(15)
             self.assertEqual(box.wait(timeout=10), 0)
-        gets = [e for e in box.gpio_events() if e[1] == "get" and e[0] >= 0]  # since the daemon's start
+        events = [e for e in box.gpio_events() if e[0] >= 0]  # since the daemon's start
+        gets = [e for e in events if e[1] == "get"]
         self.assertTrue(gets and all(e[2] == "out0" for e in gets), "the daemon read out0 through the driver")
+        # Held to the end, the device is released by the daemon's exit:
+        # the harness times the daemon's end by that line.
+        self.assertEqual(events[-1][1:], ("close", str(pid)))
 
 
 if __name__ == "__main__":
