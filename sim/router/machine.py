@@ -48,6 +48,13 @@ FACILITIES = {"kern": 0, "user": 1, "daemon": 3, "auth": 4, "syslog": 5, "local0
 LEVELS = {"emerg": 0, "alert": 1, "crit": 2, "err": 3, "warn": 4, "notice": 5, "info": 6, "debug": 7}
 
 
+def join_pids_group(maximum, pid):
+    """The guest command that limits the pids group to `maximum` tasks and
+    moves `pid` into it ("0": the shell that writes it)."""
+    return (f"mkdir -p {PIDS_GROUP} && echo {maximum} > {PIDS_GROUP}/pids.max && "
+            f"echo {pid} > {PIDS_GROUP}/cgroup.procs")
+
+
 def unavailable(build_dir=None):
     """Why the router cannot be emulated here, or None. Where the stage must
     run (TAVRIN_REQUIRE_EMULATION=1), the reason is raised instead."""
@@ -329,9 +336,7 @@ class EmulatedRouter(Sandbox):
         null = "/dev/null" if self.opts["dev_null"] else "/proc/self/cmdline"
         before_exec = ["rm /dev/null"] if drop_null else []
         if pids_max is not None:
-            # The job's shell joins the group ("0": the writer itself).
-            before_exec.append(f"mkdir -p {PIDS_GROUP} && echo {pids_max} > {PIDS_GROUP}/pids.max && "
-                               f"echo 0 > {PIDS_GROUP}/cgroup.procs")
+            before_exec.append(join_pids_group(pids_max, 0))  # the job's shell, and so the daemon
         steps = "".join(f"{step} && " for step in before_exec)
         close = "".join(f" {fd}>&-" for fd in closed)
         line = (f"{prefix}t0=$(ag_now); ({limit}{steps}exec env -i {env_args} {shlex.quote(program)} "
@@ -398,8 +403,7 @@ class EmulatedRouter(Sandbox):
     def limit_forks(self, maximum):
         """Limits the daemon to `maximum` tasks ("max" lifts the limit): with 1
         every fork of the daemon fails."""
-        self.run(f"mkdir -p {PIDS_GROUP} && echo {maximum} > {PIDS_GROUP}/pids.max && "
-                 f"echo {self.pid} > {PIDS_GROUP}/cgroup.procs")
+        self.run(join_pids_group(maximum, self.pid))
 
     def pids_cgroup(self):
         """Whether forks can be made to fail here (a pids cgroup)."""
@@ -448,8 +452,9 @@ class EmulatedRouter(Sandbox):
         None if it did not. syslogd's stamps are whole seconds; "stopped" is
         the daemon's last act, and it holds /dev/gpio to its end, so where
         it opened the device the driver's stamp of its close times it."""
-        if "stopped" not in self.log_texts():
+        logged = super().stopped_time()
+        if logged is None:
             return None
         closed = [e[0] for e in self.gpio_events() if e[1:] == ("close", str(self.pid))]
-        return closed[-1] if closed else super().stopped_time()
+        return closed[-1] if closed else logged
 
