@@ -2,6 +2,7 @@
 
 #include "daemon/loop.h"
 #include "gpio/gpio.h"
+#include "spawn/spawn.h"
 
 #include <csignal>
 #include <cstring>
@@ -17,10 +18,15 @@ void handle_stop_signal(int signum)
 
 void install_stop_signals()
 {
-    // glibc's signal() installs BSD semantics: SA_RESTART, handler kept.
-    signal(SIGINT, handle_stop_signal);
-    signal(SIGTERM, handle_stop_signal);
-    signal(SIGQUIT, handle_stop_signal);
+    // signal() installs BSD semantics: SA_RESTART, handler kept.
+    sigset_t stop;
+    sigemptyset(&stop);
+    for (int sig : STOP_SIGNALS) {
+        signal(sig, handle_stop_signal);
+        sigaddset(&stop, sig);
+    }
+    sigprocmask(SIG_UNBLOCK, &stop, nullptr);
+    signal(SIGCHLD, SIG_DFL);
 }
 
 const char* log_identity(const char* argv0)
@@ -35,6 +41,10 @@ void run_mode_loop(const mode_def& def)
 {
     while (got_signal.load(std::memory_order_relaxed) == 0) {
         const step_result step = def.body();
+        // A query ended (or not started) because a stop request's grace
+        // ran out: nothing of this iteration is shown.
+        if (stop_grace_over())
+            return;
         switch (step.kind) {
         case step_kind::show:
             led_set(step.level);

@@ -2,6 +2,10 @@
 #pragma once
 
 #include <atomic>
+#include <csignal>
+
+// The signals that ask the daemon to stop.
+inline constexpr int STOP_SIGNALS[] = {SIGINT, SIGTERM, SIGQUIT};
 
 // 0 until SIGINT, SIGTERM or SIGQUIT arrives, then that signal's number.
 extern std::atomic<int> got_signal;
@@ -9,7 +13,11 @@ extern std::atomic<int> got_signal;
 void handle_stop_signal(int signum);
 
 // Installs handle_stop_signal for the three stop signals (with restart
-// semantics, so waits for children and file reads are not cut short).
+// semantics, so waits for children and file reads are not cut short) and
+// unblocks them. SIGCHLD gets its default disposition: inherited as
+// ignored, the kernel would reap the daemon's children itself and no query
+// could be waited for. Every other signal keeps what the daemon was
+// started with.
 void install_stop_signals();
 
 // The system-log identity: the text after the last '/' of `argv0`.

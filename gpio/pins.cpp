@@ -3,6 +3,7 @@
 #include "gpio/gpio.h"
 #include "spawn/spawn.h"
 
+#include <fcntl.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -35,14 +36,17 @@ constexpr unsigned long read_command(pin_id pin)
 
 // A pipe with both ends at 3 or above. The runner ignores 0 and 2 as a
 // child's output and never closes them, so a write end left at 2 would keep
-// the pipe open and the read would block.
+// the pipe open. The read end does not block: the tool has ended when it is
+// read, so its answer is all there, and a write end still held (by a tool
+// stuck in its driver, given up on after a stop, or by a process the tool
+// left behind) must not hold the daemon.
 bool open_probe_pipe(int fds[2])
 {
     if (pipe(fds) != 0)
         return false;
     fds[0] = fd_above_stdio(fds[0]);
     fds[1] = fd_above_stdio(fds[1]);
-    if (fds[0] >= 0 && fds[1] >= 0)
+    if (fds[0] >= 0 && fds[1] >= 0 && fcntl(fds[0], F_SETFL, O_NONBLOCK) == 0)
         return true;
     if (fds[0] >= 0)
         close(fds[0]);
@@ -62,9 +66,15 @@ int pin_probe(pin_id pin)
     }
     redirect_stdout(fds[1]);
     const int status = run_program(IO_TOOL, "get", entry.name, nullptr);
+    if (stop_grace_over()) {
+        // Ended by a stop request (or not started): no answer to judge.
+        close(fds[0]);
+        return -1;
+    }
 
     // The tool has ended, so its output is all in the pipe (or the fork
-    // failed and the closed write end gives end of file at once).
+    // failed and the closed write end gives end of file at once). Nothing
+    // there with the write end still held reads as an error.
     char first = 0;
     const ssize_t got = read(fds[0], &first, 1);
     close(fds[0]);

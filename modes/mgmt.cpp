@@ -1,6 +1,6 @@
 #include "modes/mgmt.h"
 
-#include "modes/capture.h"
+#include "spawn/capture.h"
 #include "spawn/spawn.h"
 
 step_result mode_mgmt_client()

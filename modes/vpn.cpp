@@ -1,6 +1,6 @@
 #include "modes/vpn.h"
 
-#include "modes/capture.h"
+#include "spawn/capture.h"
 #include "spawn/spawn.h"
 
 #include <cstring>

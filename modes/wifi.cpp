@@ -1,8 +1,8 @@
 #include "modes/wifi.h"
 
-#include "modes/capture.h"
 #include "monitors/activity.h"
 #include "monitors/netdev.h"
+#include "spawn/capture.h"
 #include "spawn/spawn.h"
 
 #include <syslog.h>

@@ -1,36 +1,48 @@
-// A query's capture file, from its making before the query to the reading
-// of the answer after it.
+// A query's captured answer: from the file the query writes as its standard
+// output to the copy published at the capture's name in /tmp.
 #pragma once
 
 #include <cstdio>
 
-// The capture is made at its name in /tmp right before the query (see
-// open_capture) and handed to the query as its standard output. The daemon
-// keeps a descriptor of the file it made and reads the answer back through
-// it, never through the name again: the name sits in the world-writable
-// /tmp, and whatever anyone puts there while the query runs (a link, a
-// FIFO, a file of their own) must change neither the answer nor the
-// daemon's fate. Where no file could be made, the child's output went to
-// "/dev/null" and the answer is read from whatever the name holds, with
-// the checks of open_capture_read.
+// The query writes into an anonymous file of the daemon's own: a memory
+// file (Linux 3.17), else an unnamed file in the capture's folder (3.11),
+// else a private file there under an unpredictable name, removed at once.
+// Nothing anyone puts at the capture's name in the world-writable /tmp (a
+// link, a FIFO, a folder), no race around that name, and no full /tmp can
+// change the answer the daemon reads. Once the answer has been read, it is
+// published at the name for the device's other software: written to a
+// fresh private file beside it, which is renamed over the name, so the
+// name never shows a half-written answer and nothing planted there is
+// followed or written through. An empty folder at the name is removed
+// first. Where the answer cannot be published (a folder with files in it,
+// no room in /tmp, another user's file in a sticky /tmp for a daemon not
+// running as root), the name keeps what it held; the status does not
+// depend on it.
 class capture_file {
 public:
+    // Makes the anonymous file and hands it to the next run_program as the
+    // child's standard output (see redirect_stdout). Where no file can be
+    // had, the child's output goes to "/dev/null" and the answer is empty.
     explicit capture_file(const char* path);
+    // Publishes the answer at the capture's name, then lets the file go.
     ~capture_file();
     capture_file(const capture_file&) = delete;
     capture_file& operator=(const capture_file&) = delete;
 
-    // Bytes of the answer.
+    // Bytes of the answer (at most INT_MAX).
     int size() const;
     // Scans `format` (one unsigned conversion) from the answer's start:
     // 0 with `*value` set, or -1 when it cannot be read or the scan does
     // not convert exactly one number.
     int scan_count(const char* format, unsigned* value) const;
+    // The descriptor the daemon reads the answer through (-1: none).
+    int descriptor() const { return fd_; }
 
 private:
     const char* path_;
     int fd_;
 };
 
-// Scans `format` from the start of `file` and closes it; -1 for nullptr.
-int capture_scan_count(FILE* file, const char* format, unsigned* value);
+// Scans `format` from the start of the file open at `fd` (left open), as
+// capture_file::scan_count does.
+int scan_answer(int fd, const char* format, unsigned* value);

@@ -8,8 +8,8 @@
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <initializer_list>
-#include <poll.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -27,22 +27,28 @@ int open_null_above_stdio()
     return fd_above_stdio(open("/dev/null", O_RDWR));
 }
 
+// Closes every descriptor from 3 up: close_range (Linux 5.9) by its system
+// call number, as C libraries before glibc 2.34 have no wrapper for it;
+// without it, one call per possible descriptor.
 void close_from_3()
 {
-    if (close_range(3, ~0U, 0) == 0)
+#ifdef SYS_close_range
+    if (syscall(SYS_close_range, 3U, ~0U, 0U) == 0)
         return;
-    // Kernels before 5.9: one call per possible descriptor.
+#endif
     for (int fd = getdtablesize() - 1; fd >= 3; --fd)
         close(fd);
 }
 
 // `argv` holds the arguments from slot 1 on; slot 0 gets the child's own
-// copy of the program path.
-[[noreturn]] void child_exec(const char* path, char** argv)
+// copy of the program path. `mask` is the daemon's own signal mask, which
+// the runner narrowed for its wait.
+[[noreturn]] void child_exec(const char* path, char** argv, const sigset_t& mask)
 {
     // Its own process group: a query that outlives a stop request is ended
     // with everything it started (a shell's pipeline included).
     setpgid(0, 0);
+    sigprocmask(SIG_SETMASK, &mask, nullptr);
     const int nul = open_null_above_stdio();
     const int wanted[3] = {redirect_record.in_fd, redirect_record.out_fd, redirect_record.err_fd};
     for (int k = 0; k < 3; ++k) {
@@ -96,34 +102,136 @@ int fd_above_stdio(int fd)
 }
 
 namespace {
-// Rounds of GRACE_STEP_MS that running queries may still take once a stop
-// is pending; counted down across queries, so the grace is shared by all
-// the queries of the iteration that saw the stop.
-constexpr int GRACE_STEP_MS = 250;
-int grace_steps_left = STOP_GRACE_MS / GRACE_STEP_MS;
+// The stop grace: one deadline, set when the runner first sees a stop
+// request, and whether it has run out.
+bool grace_started = false;
+timespec grace_deadline;
+bool grace_over = false;
 
-// Waits until child `pid` ends, or until the grace of a stop request is
-// over; true when it ended. While no stop is pending it waits as long as it
-// takes, looking at the stop flag once a second: the stop signals restart
-// waitpid, so only a timed wait notices them. Without pidfd (kernels before
-// 5.3) the wait has no end but the child's.
-bool wait_within_grace(pid_t pid)
+timespec monotonic_now()
 {
-    const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-    if (pidfd < 0)
-        return true;
-    pollfd child = {pidfd, POLLIN, 0};
-    bool ended = false;
-    while (!ended && grace_steps_left > 0) {
-        const bool stopping = got_signal.load(std::memory_order_relaxed) != 0;
-        ended = poll(&child, 1, stopping ? GRACE_STEP_MS : 1000) > 0;
-        if (stopping && !ended)
-            --grace_steps_left;
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now;
+}
+
+timespec after_ms(timespec t, int ms)
+{
+    t.tv_sec += ms / 1000;
+    t.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
+    if (t.tv_nsec >= 1000000000L) {
+        t.tv_nsec -= 1000000000L;
+        ++t.tv_sec;
     }
-    close(pidfd);
-    return ended;
+    return t;
+}
+
+// How long until `deadline`; zero once it has passed.
+timespec time_left(const timespec& deadline)
+{
+    const timespec now = monotonic_now();
+    timespec left = {deadline.tv_sec - now.tv_sec, deadline.tv_nsec - now.tv_nsec};
+    if (left.tv_nsec < 0) {
+        left.tv_nsec += 1000000000L;
+        --left.tv_sec;
+    }
+    if (left.tv_sec < 0)
+        return {0, 0};
+    return left;
+}
+
+bool passed(const timespec& deadline)
+{
+    const timespec left = time_left(deadline);
+    return left.tv_sec == 0 && left.tv_nsec == 0;
+}
+
+// The grace's deadline once a stop is requested; nullptr while none is.
+const timespec* stop_deadline()
+{
+    if (got_signal.load(std::memory_order_relaxed) == 0)
+        return nullptr;
+    if (!grace_started) {
+        grace_deadline = after_ms(monotonic_now(), STOP_GRACE_MS);
+        grace_started = true;
+    }
+    return &grace_deadline;
+}
+
+// What the runner's wait wakes up for: a child's end and the stop signals.
+// They are blocked while it waits, so one that comes between a look at the
+// child or the stop flag and the sleep stays pending and ends the sleep.
+sigset_t wait_signals()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGCHLD);
+    for (int sig : STOP_SIGNALS)
+        sigaddset(&set, sig);
+    return set;
+}
+
+// 1 when child `pid` has ended (`*status` set), 0 while it runs, -1 when
+// it cannot be waited for.
+int reap(pid_t pid, int* status)
+{
+    for (;;) {
+        const pid_t r = waitpid(pid, status, WNOHANG);
+        if (r == pid)
+            return 1;
+        if (r == 0)
+            return 0;
+        if (errno != EINTR)
+            return -1;
+    }
+}
+
+// With `signals` blocked: waits until child `pid` ends (1), the wait fails
+// (-1), or a deadline passes (0): `deadline`, or else that of the stop
+// grace once a stop is requested. A stop signal taken by the wait is
+// recorded as its handler would record it. Without a deadline the child is
+// looked at again every second all the same: with SIGCHLD ignored (reset
+// at start, but not for every caller) its end sends no signal.
+int wait_until(pid_t pid, int* status, const sigset_t& signals, const timespec* deadline)
+{
+    constexpr timespec RECHECK = {1, 0};
+    for (;;) {
+        const int state = reap(pid, status);
+        if (state != 0)
+            return state;
+        const timespec* until = deadline != nullptr ? deadline : stop_deadline();
+        if (until != nullptr && passed(*until))
+            return 0;
+        const timespec left = until != nullptr ? time_left(*until) : RECHECK;
+        siginfo_t info;
+        const int sig = sigtimedwait(&signals, &info, &left);
+        if (sig > 0 && sig != SIGCHLD)
+            handle_stop_signal(sig);
+    }
+}
+
+// Waits for the query `pid`; ends it with its process group when the stop
+// grace runs out. Its wait status, or -1.
+int wait_for_query(pid_t pid, const sigset_t& signals)
+{
+    int status = -1;
+    const int state = wait_until(pid, &status, signals, nullptr);
+    if (state != 0)
+        return state == 1 ? status : -1;
+    grace_over = true;
+    if (kill(-pid, SIGKILL) != 0)
+        kill(pid, SIGKILL);  // no group of its own after all
+    // A process stuck in a driver cannot die until the driver lets go:
+    // give up on it after a short while, and leave it to init.
+    const timespec limit = after_ms(monotonic_now(), KILL_WAIT_MS);
+    return wait_until(pid, &status, signals, &limit) == 1 ? status : -1;
 }
 }  // namespace
+
+bool stop_grace_over()
+{
+    return grace_over;
+}
 
 int run_program(const char* path, ...)
 {
@@ -139,77 +247,27 @@ int run_program(const char* path, ...)
     argv[n] = nullptr;
 
     // Once a stop request's grace is over, nothing more is started.
-    const pid_t pid = grace_steps_left == 0 ? -1 : fork();
+    const timespec* deadline = stop_deadline();
+    if (deadline != nullptr && passed(*deadline))
+        grace_over = true;
+    if (grace_over) {
+        redirect_reset();
+        return -1;
+    }
+    const sigset_t signals = wait_signals();
+    sigset_t daemon_mask;
+    sigprocmask(SIG_BLOCK, &signals, &daemon_mask);
+    const pid_t pid = fork();
     if (pid == 0)
-        child_exec(path, argv);
+        child_exec(path, argv, daemon_mask);
     redirect_reset();
-    if (pid < 0)
-        return -1;
-    setpgid(pid, pid);  // whichever of the two runs first
-    if (!wait_within_grace(pid))
-        kill(-pid, SIGKILL);
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR)
-            return -1;
+    int status = -1;
+    if (pid > 0) {
+        setpgid(pid, pid);  // whichever of the two runs first
+        status = wait_for_query(pid, signals);
     }
+    sigprocmask(SIG_SETMASK, &daemon_mask, nullptr);
     return status;
-}
-
-namespace {
-bool own_plain_file(const struct stat& st)
-{
-    return S_ISREG(st.st_mode) && st.st_uid == geteuid() && st.st_nlink == 1;
-}
-
-// Opens `path` only if it is a plain file of this process's own user with no
-// other name. The capture names are fixed and sit in the world-writable /tmp:
-// O_NOFOLLOW refuses a symbolic link planted there; O_NONBLOCK keeps a
-// planted FIFO from blocking the open (it is then refused, and the flag is
-// cleared again for a file that is kept); a file of another user, or a hard
-// link to some other file, is refused before anything is truncated.
-int open_own_file(const char* path, int flags, mode_t mode)
-{
-    const int fd = open(path, (flags & ~O_TRUNC) | O_NOFOLLOW | O_NONBLOCK, mode);
-    if (fd < 0)
-        return -1;
-    struct stat st;
-    if (fstat(fd, &st) != 0 || !own_plain_file(st) || ((flags & O_TRUNC) != 0 && ftruncate(fd, 0) != 0)) {
-        close(fd);
-        return -1;
-    }
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    return fd;
-}
-}  // namespace
-
-int open_capture(const char* path)
-{
-    // Anything else at the name (planted in /tmp by anyone, before the
-    // daemon's first query or in place of its file) is removed unopened,
-    // never recursively, and a fresh file is made. A name that cannot be
-    // removed, or one that reappears before the file is made, is refused.
-    struct stat st;
-    if (lstat(path, &st) == 0) {
-        if (own_plain_file(st))
-            return fd_above_stdio(open_own_file(path, CAPTURE_FLAGS, CAPTURE_MODE));
-        if (remove(path) != 0)  // unlink, or rmdir for a folder
-            return -1;
-    }
-    // Above 2: a daemon started without standard descriptors must neither
-    // keep the capture as its own output nor have the runner ignore it.
-    return fd_above_stdio(open(path, CAPTURE_FLAGS | O_EXCL, CAPTURE_MODE));
-}
-
-FILE* open_capture_read(const char* path)
-{
-    const int fd = open_own_file(path, O_RDONLY | O_CLOEXEC, 0);
-    if (fd < 0)
-        return nullptr;
-    FILE* file = fdopen(fd, "r");
-    if (file == nullptr)
-        close(fd);
-    return file;
 }
 
 int file_exists(const char* path)
@@ -221,7 +279,7 @@ int file_exists(const char* path)
 int file_size(const char* path)
 {
     struct stat st;
-    if (lstat(path, &st) != 0 || !own_plain_file(st))
+    if (lstat(path, &st) != 0 || !S_ISREG(st.st_mode))
         return 0;
     return st.st_size > INT_MAX ? INT_MAX : static_cast<int>(st.st_size);
 }

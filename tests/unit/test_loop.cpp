@@ -2,7 +2,9 @@
 // stand-in, and the stop signals delivered for real.
 #include "daemon/loop.h"
 #include "daemon/service.h"
+#include "spawn/spawn.h"
 
+#include "fresh_process.h"
 #include "sim_device.h"
 
 #include <gtest/gtest.h>
@@ -109,6 +111,34 @@ TEST_F(Loop, BodyCanEndTheModeWithoutTouchingTheLed)
     EXPECT_EQ(evaluations, 1);
     EXPECT_TRUE(dev.led_levels().empty());
     EXPECT_EQ(got_signal.load(), 0);
+}
+
+namespace {
+// A body whose query hangs until the stop grace ends it, and that would
+// then show what its partial answer suggests.
+step_result hanging_query_body()
+{
+    ++evaluations;
+    run_program("/bin/sh", "-c", "sleep 60", nullptr);
+    return next_step;
+}
+}  // namespace
+
+TEST_F(Loop, QueryEndedByTheStopGraceEndsTheLoopWithNothingShown)
+{
+    for (const step_result step : {show_level(1), show_blink()}) {
+        in_fresh_process([this, step] {
+            next_step = step;
+            const pid_t sender = signal_later(SIGTERM, 300);
+            const double start = monotonic_seconds();
+            run_mode_loop({{5, 0}, hanging_query_body});
+            const double took = monotonic_seconds() - start;
+            waitpid(sender, nullptr, 0);
+            EXPECT_EQ(evaluations, 1);
+            EXPECT_TRUE(dev.led_levels().empty()) << "an LED write from the ended query's answer";
+            EXPECT_LT(took, 0.3 + (STOP_GRACE_MS + KILL_WAIT_MS) / 1000.0 + 0.7) << "a sleep or blink followed";
+        });
+    }
 }
 
 TEST(LogIdentity, IsTheTextAfterTheLastSlash)
