@@ -106,7 +106,10 @@ class Sandbox:
     # The longest a status query (a shell and its tools) takes here: a
     # bound for tests that tell a query from a period sleep.
     QUERY_TIME = 1.0
-    def __init__(self, build_dir=None, dev_null=True):
+    def __init__(self, build_dir=None, dev_null=True, files=None):
+        """`files`: {path in the machine: host file} to put in place (test
+        programs and the like)."""
+        self.files = files or {}
         self.build_dir = build_dir or os.environ.get("TAVRIN_BUILD", os.path.join(HERE, "..", "build"))
         self.daemon_binary = os.path.abspath(os.environ.get("TAVRIND", os.path.join(self.build_dir, "tavrind")))
         self.fake_gpio = os.path.abspath(
@@ -150,6 +153,7 @@ class Sandbox:
         self.fake_gpio = shutil.copy2(self.fake_gpio, bin_dir)
         self.traffic_bin = shutil.copy2(os.path.join(self.build_dir, "sim", "traffic"), bin_dir)
         self.holder_bin = shutil.copy2(os.path.join(self.build_dir, "sim", "holder"), bin_dir)
+        self.kernel_as_bin = shutil.copy2(os.path.join(self.build_dir, "sim", "kernel_as"), bin_dir)
         self.gpio_present(True)
         self._open_log()
         self.agent = subprocess.Popen(
@@ -159,6 +163,9 @@ class Sandbox:
         ready = self.agent.stdout.readline()
         if not ready:
             raise RuntimeError("the sandbox failed to start")
+        for n, (guest, host) in enumerate(self.files.items()):
+            local = shutil.copy2(host, os.path.join(bin_dir, f"file{n}"))
+            self.sh(f"mkdir -p {os.path.dirname(guest)} && cp {local} {guest}")
         return self
 
     def __exit__(self, *exc):
@@ -362,14 +369,27 @@ class Sandbox:
         the preloaded stand-in."""
         return {"LD_PRELOAD": self.fake_gpio, "TAVRIN_SIM_DIR": self.sim_dir}
 
-    def start(self, argv0=DAEMON_PATH, env=None, nofile=None, pids_max=None, closed=()):
+    def launched(self, program, argv0, kernel=None, ignore_sigchld=False):
+        """(argv, argv0) that start `program` as `argv0`: through kernel_as
+        (sim/kernel_as.cpp) when it is to see an older `kernel` ("4.4",
+        "3.14", "3.10") or to start with SIGCHLD ignored."""
+        if kernel is None and not ignore_sigchld:
+            return [program], argv0
+        flags = ["--ignore-sigchld"] if ignore_sigchld else []
+        return [self.kernel_as_bin] + flags + [kernel or "now", program, argv0 or program], None
+
+    def start(self, argv0=DAEMON_PATH, env=None, nofile=None, pids_max=None, closed=(), kernel=None,
+              ignore_sigchld=False):
         """Starts the daemon; `nofile` sets its descriptor limit, `pids_max`
         starts it in a pids cgroup (1: none of its forks succeed), `closed`
-        lists standard descriptors it starts without."""
+        lists standard descriptors it starts without; `kernel` and
+        `ignore_sigchld`: see launched()."""
         environment = {"PATH": PATH, "LD_PRELOAD": self.fake_gpio, "TAVRIN_SIM_DIR": self.sim_dir}
         environment.update(env or {})
-        argv = [self.daemon_binary]
+        argv, argv0 = self.launched(self.daemon_binary, argv0, kernel, ignore_sigchld)
         if self.emulator:
+            if len(argv) > 1:
+                raise RuntimeError("kernel_as runs on the host's sandbox and the emulated router, not under qemu-user")
             # The emulator is a host program: the preload is for the guest.
             guest_env = [arg for name in ("LD_PRELOAD", "TAVRIN_SIM_DIR", "TAVRIN_SIM_PASSTHROUGH")
                          if name in environment for arg in ("-E", f"{name}={environment.pop(name)}")]

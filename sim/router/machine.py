@@ -136,9 +136,8 @@ class EmulatedRouter(Sandbox):
     def __init__(self, build_dir=None, dev_null=True, files=None):
         """`files`: {guest path: host file} to add to the image (test
         programs and the like)."""
-        super().__init__(build_dir, dev_null)
+        super().__init__(build_dir, dev_null, files)
         self.image = os.path.join(self.build_dir, "router")
-        self.files = files or {}
         self.qemu = None
         self.conn = None
         self.guest_t0 = None
@@ -153,6 +152,7 @@ class EmulatedRouter(Sandbox):
         self.daemon_path = self.daemon_binary = DAEMON_PATH
         self.traffic_bin = f"{GUEST_TOOLS}/traffic"
         self.holder_bin = f"{GUEST_TOOLS}/holder"
+        self.kernel_as_bin = f"{GUEST_TOOLS}/kernel_as"
         initrd = os.path.join(self.work, "initrd")
         self._write_initrd(initrd)
         sock = os.path.join(self.work, "agent.sock")
@@ -199,6 +199,7 @@ class EmulatedRouter(Sandbox):
             DAEMON_PATH: os.path.join(self.build_dir, "tavrind"),
             f"{GUEST_TOOLS}/traffic": os.path.join(self.build_dir, "sim", "traffic"),
             f"{GUEST_TOOLS}/holder": os.path.join(self.build_dir, "sim", "holder"),
+            f"{GUEST_TOOLS}/kernel_as": os.path.join(self.build_dir, "sim", "kernel_as"),
             "/usr/bin/io": os.path.join(self.build_dir, "sim", "io_tool"),
         }
         files.update(self.files)
@@ -351,10 +352,12 @@ class EmulatedRouter(Sandbox):
         return {"pid": int(pid), "t0": (sent + received) // 2, "guest_t0": int(guest_t0), "wall": int(wall)}
 
     # ---- the device's state and what it saw ------------------------------
-    def start(self, argv0=DAEMON_PATH, env=None, nofile=None, pids_max=None, closed=()):
+    def start(self, argv0=DAEMON_PATH, env=None, nofile=None, pids_max=None, closed=(), kernel=None,
+              ignore_sigchld=False):
         environment = {"PATH": PATH}  # nothing preloaded: /dev/gpio is the driver
         environment.update(env or {})
-        reply = self._spawn([self.daemon_path], argv0, environment, nofile, closed,
+        argv, argv0 = self.launched(self.daemon_path, argv0, kernel, ignore_sigchld)
+        reply = self._spawn(argv, argv0, environment, nofile, closed,
                             drop_null=not self.opts["dev_null"], pids_max=pids_max)
         self.pid, self.t0 = reply["pid"], reply["t0"]
         self.guest_t0, self.wall_t0 = reply["guest_t0"], reply["wall"]

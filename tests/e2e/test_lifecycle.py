@@ -59,6 +59,20 @@ class StopSignals(unittest.TestCase):
             self.assertEqual(box.log_texts(), ["started"])
 
 
+    def test_started_with_sigchld_ignored_it_still_waits_for_its_queries(self):
+        # A start script's `trap '' CHLD`: inherited as ignored, the kernel
+        # reaps the daemon's children itself and no query's status could be
+        # read. The daemon gives SIGCHLD its default back at start.
+        with Machine() as box:
+            box.settings("MOD_TAVRIN_MODE=15\n")
+            box.hold("mgmt-server", "serve", 7443)
+            box.hold("korvane_clientd", "connect", 7443)
+            box.start(ignore_sigchld=True)
+            self.assertEqual(box.stop_after(3, 15), 0)
+        self.assertEqual(set(levels_between(box, 15, 0)), {1})
+        self.assertEqual(box.log_texts(), ["started", "stopped"])
+
+
 class SystemLog(unittest.TestCase):
     def test_a_slow_log_reader_holds_the_daemon_back_and_loses_no_message(self):
         # With no room for the probe's pipe (see test_pins), mode 1 logs one

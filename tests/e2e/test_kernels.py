@@ -1,0 +1,90 @@
+"""The daemon as the routers' older kernels run it: started through
+kernel_as (sim/kernel_as.cpp), whose seccomp filter answers ENOSYS to every
+system call the kernel did not have yet, for the daemon and every tool it
+runs. 4.4: no pidfd_open, close_range, statx; 3.14: no memfd_create either;
+3.10: no O_TMPFILE either. On each: the stop grace with a hung tool, every
+capturing mode's status and its published capture, and the descriptors a
+child starts with."""
+import os
+import re
+import signal
+import time
+import unittest
+
+import harness
+from harness import Machine, levels_between
+
+KERNELS = ("4.4", "3.14", "3.10")
+GRACE, KILL_WAIT = 2.0, 0.5
+FDREPORT = "/opt/tests/fdreport"
+
+
+def processes(box, name):
+    out = box.sh(f"for p in /proc/[0-9]*; do [ \"$(cat $p/comm 2>/dev/null)\" = {name} ] && "
+                 "echo ${p#/proc/}; done; true")
+    return [int(p) for p in out.split()]
+
+
+class OlderKernels(unittest.TestCase):
+    def test_stop_grace_with_a_hung_tool(self):
+        # Scripted: an I/O tool stuck on its driver (see test_hangs).
+        with Machine() as box:
+            box.tool("/usr/bin/io", "sleep 1000 | cat")
+            box.settings("MOD_TAVRIN_MODE=3\n")
+            for kernel in KERNELS:
+                with self.subTest(kernel=kernel):
+                    box.start(kernel=kernel)
+                    deadline = time.monotonic() + 30
+                    while not processes(box, "cat") and time.monotonic() < deadline:
+                        time.sleep(0.1)
+                    sent = time.monotonic()
+                    box.signal(signal.SIGTERM)
+                    code = box.wait(timeout=GRACE + KILL_WAIT + 5)
+                    took = time.monotonic() - sent
+                    self.assertEqual(code, 0, "the daemon did not end: its query still hangs")
+                    self.assertGreater(took, GRACE - 0.3, "the query had its grace")
+                    self.assertLess(took, GRACE + KILL_WAIT + 1.0)
+                    self.assertEqual(box.log_texts()[-2:], ["started", "stopped"])
+                    self.assertEqual(processes(box, "sleep") + processes(box, "cat"), [], "the tool was left running")
+                    self.assertEqual(box.led_writes(), [], "an LED write from the ended probe")
+
+    def test_capturing_modes_show_their_status(self):
+        for mode, path in harness.CAPTURES.items():
+            with self.subTest(mode=mode), Machine() as box:
+                harness.skip_without_peers(self, mode)
+                box.settings(f"MOD_TAVRIN_MODE={mode}\n")
+                harness.status_up(box, mode)
+                for kernel in KERNELS:
+                    with self.subTest(kernel=kernel):
+                        box.remove(path)
+                        box.start(kernel=kernel)
+                        box.wait_iterations(2, mode)
+                        self.assertEqual(box.stop_after(1, mode, since=box.mark()), 0)
+                        self.assertEqual(box.log_texts()[-2:], ["started", "stopped"])
+                        self.assertEqual(set(levels_between(box, mode, 0)) - {"blink"}, {1})
+                        self.assertRegex(box.read(path) or "", re.compile(harness.CAPTURED[mode], re.M))
+                        self.assertEqual(box.sh(f"stat -c '%F %h %a' {path}"), "regular file 1 644\n")
+                        self.assertEqual(box.sh(f"ls -A {os.path.dirname(path)} | grep tavrin; true"),
+                                         os.path.basename(path) + "\n", "nothing of the daemon's left beside it")
+
+    def test_a_child_starts_with_its_three_descriptors_and_no_other(self):
+        # The I/O tool hands over to the descriptor reporter; it prints
+        # nothing, so the pin reads as absent and the tool runs once. (No
+        # GPIO stand-in in the reporter: it would open its own event log.)
+        with Machine(files={FDREPORT: os.environ["TAVRIN_FDREPORT"]}) as box:
+            box.settings("MOD_TAVRIN_MODE=3\n")
+            for kernel in KERNELS:
+                with self.subTest(kernel=kernel):
+                    report = f"/run/report-{kernel}"
+                    box.tool("/usr/bin/io", f'LD_PRELOAD= exec {FDREPORT} {report} "$@"')
+                    box.start(kernel=kernel)
+                    self.assertEqual(box.stop_after(3, 3), 0)
+                    lines = (box.read(report) or "").splitlines()
+                    self.assertEqual(lines[0], "0 /dev/null")
+                    self.assertRegex(lines[1], r"^1 pipe:\[\d+\]$")
+                    self.assertEqual(lines[2], "2 /dev/null")
+                    self.assertEqual(lines[3:], ["argc 4"], "descriptors beyond 2 reached the child")
+
+
+if __name__ == "__main__":
+    harness.main()
