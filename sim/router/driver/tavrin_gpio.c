@@ -18,13 +18,17 @@
  * The guest's shell sets the device up through the module's parameters in
  * /sys/module/tavrin_gpio/parameters: present (0: an open fails with ENODEV,
  * as when the device is missing), out0, bin0, bin1, out1 (pin levels) and
- * failing (pins whose reads fail, a mask: 1 out0, 2 bin0, 4 bin1, 8 out1).
+ * failing (pins whose reads fail, a mask: 1 out0, 2 bin0, 4 bin1, 8 out1),
+ * and stuck: while it is set, a pin read sleeps uninterruptibly (state D,
+ * deaf even to SIGKILL) until it is cleared, as a driver waiting on a stuck
+ * bus does.
  * Every open, LED write, pin read and last close is logged in
  * /sys/kernel/debug/tavrin_gpio/events, one line each stamped with
  * CLOCK_MONOTONIC nanoseconds:
  *   <ns> open 1|0
  *   <ns> led <level>
  *   <ns> get <pin> <level, or -1 for a failed read>
+ *   <ns> stuck <pin> (a read that sleeps until stuck is cleared)
  *   <ns> close <pid of the process whose close released the device>
  * A process that holds the device to its end releases it as it exits, so
  * its close line stamps that exit to the clock's precision.
@@ -40,6 +44,7 @@
 #include <linux/timekeeping.h>
 #include <linux/uaccess.h>
 #include <linux/vmalloc.h>
+#include <linux/wait.h>
 
 #define GPIO_LED_SET 0x40004203u
 #define EVENTS_SIZE (1 << 20)
@@ -53,6 +58,24 @@ module_param(bin1, int, 0644);
 module_param(out1, int, 0644);
 static int failing;
 module_param(failing, int, 0644);
+
+static bool stuck;
+static DECLARE_WAIT_QUEUE_HEAD(unstuck);
+
+static int stuck_set(const char *value, const struct kernel_param *kp)
+{
+	int err = param_set_bool(value, kp);
+
+	if (!err && !READ_ONCE(stuck))
+		wake_up_all(&unstuck);
+	return err;
+}
+
+static const struct kernel_param_ops stuck_ops = {
+	.set = stuck_set,
+	.get = param_get_bool,
+};
+module_param_cb(stuck, &stuck_ops, &stuck, 0644);
 
 struct pin_command {
 	unsigned int cmd;
@@ -136,6 +159,11 @@ static long gpio_ioctl(struct file *file, unsigned int cmd, unsigned long arg)
 	}
 	for (i = 0; i < ARRAY_SIZE(pins); i++) {
 		if (cmd == pins[i].cmd) {
+			if (READ_ONCE(stuck)) {
+				record("stuck %s", pins[i].name);
+				/* Uninterruptible: no signal ends this sleep. */
+				wait_event(unstuck, !READ_ONCE(stuck));
+			}
 			if (READ_ONCE(failing) & pins[i].fail_bit) {
 				record("get %s -1", pins[i].name);
 				return -EIO;

@@ -6,11 +6,12 @@ device itself; the LED class device agrees with the LED; an absent device
 behaves as documented."""
 import os
 import sys
+import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 import harness  # noqa: E402
-from machine import DRIVER_EVENTS, EmulatedRouter  # noqa: E402
+from machine import DRIVER, DRIVER_EVENTS, EmulatedRouter  # noqa: E402
 
 GPIO_CALL = os.environ.get("TAVRIN_GPIO_CALL", "")
 LED_SET, GET = "40004203", {"out0": "80004206", "bin0": "80004207", "bin1": "8000421B", "out1": "8000422B"}
@@ -112,6 +113,71 @@ class Driver(unittest.TestCase):
         # Held to the end, the device is released by the daemon's exit:
         # the harness times the daemon's end by that line.
         self.assertEqual(events[-1][1:], ("close", str(pid)))
+
+
+class StuckDriver(unittest.TestCase):
+    """A tool stuck in the driver: with the driver's `stuck` switch set, the
+    router's I/O tool sleeps uninterruptibly in its pin read (state D), and
+    not even SIGKILL ends it until the switch is cleared, as with a driver
+    waiting on a stuck bus. The daemon ends its query after the stop grace,
+    gives up on it a moment later and exits, leaving the tool to init."""
+    GRACE, KILL_WAIT = 2.0, 0.5
+    INIT_SCRIPT = os.path.join(os.environ.get("TAVRIN_BUILD", ""), "tavrind.init")
+
+    def stuck_tools(self, box):
+        """The pids of I/O tools asleep in the driver."""
+        out = box.sh("for p in /proc/[0-9]*; do read -r pid comm state rest < $p/stat 2>&- && "
+                     "[ \"$comm $state\" = '(io) D' ] && echo $pid; done; true")
+        return [int(p) for p in out.split()]
+
+    def wait_stuck(self, box, count):
+        deadline = time.monotonic() + 60
+        while len(self.stuck_tools(box)) < count:
+            self.assertLess(time.monotonic(), deadline, f"fewer than {count} I/O tools stuck in the driver")
+            time.sleep(0.1)
+
+    def test_the_daemon_ends_and_restarts_while_its_tool_cannot_die(self):
+        with EmulatedRouter() as box:
+            box.settings("MOD_TAVRIN_MODE=1\n")
+            box.run(f"echo Y > {DRIVER}/stuck")
+            box.start()
+            self.wait_stuck(box, 1)
+            # Timed in the guest: the signal, then until the daemon has
+            # ended (a zombie, or reaped by its parent, the guest's shell),
+            # for 10 s at most.
+            status, out = box.run(
+                f"t0=$(ag_now); kill -TERM {box.pid}; i=0; "
+                f"while [ \"$(cut -d' ' -f3 /proc/{box.pid}/stat 2>&-)\" = S ] && [ $i -lt 500 ]; do "
+                "sleep 0.02; i=$((i + 1)); done; echo $(( $(ag_now) - t0 ))", timeout=30)
+            took = int(out.split()[-1]) / 1e9
+            print(f"ended {took:.2f} s after SIGTERM, its tool stuck in the driver")
+            self.assertEqual(box.wait(timeout=10), 0)
+            self.assertEqual(box.log_texts(), ["started", "stopped"])
+            self.assertGreater(took, self.GRACE - 0.1, "the query had its grace")
+            self.assertLess(took, self.GRACE + 1.0, "the daemon waited on a tool that cannot die")
+            self.assertEqual(len(self.stuck_tools(box)), 1, "the tool is still stuck, left to init")
+
+            # The start script: start, then restart while the new daemon's
+            # probe is stuck too.
+            with open(self.INIT_SCRIPT) as f:
+                box.write("/tmp/tavrind.init", f.read(), mode="755")
+            init = f"DAEMON={box.daemon_path} PIDFILE=/tmp/tavrind.pid /tmp/tavrind.init"
+            self.assertEqual(box.run(f"{init} start")[0], 0)
+            first = int(box.read("/tmp/tavrind.pid"))
+            self.wait_stuck(box, 2)
+            status, out = box.run(f"{init} restart", timeout=60)
+            self.assertEqual(status, 0, out)
+            second = int(box.read("/tmp/tavrind.pid"))
+            self.assertNotEqual(second, first)
+            self.assertEqual(box.run(f"{init} status")[1], "running\n")
+
+            box.run(f"echo N > {DRIVER}/stuck")
+            deadline = time.monotonic() + 30
+            while box.sh("pidof io; true").strip():
+                self.assertLess(time.monotonic(), deadline, "clearing the switch did not end the stuck tools")
+                time.sleep(0.1)
+            self.assertEqual(box.run(f"{init} stop")[0], 0)
+            self.assertEqual(box.log_texts(), ["started", "stopped"] * 3)
 
 
 if __name__ == "__main__":
