@@ -169,11 +169,12 @@ def handle(cmd):
                     cmd.get("pids_max"), cmd.get("closed", ()))
         return {"pid": pid, "t0": t0}
     if op == "signal":
+        t = time.monotonic_ns()
         try:
             os.kill(cmd["pid"], cmd["sig"])
         except ProcessLookupError:
             return {"gone": True}  # it has ended (and been reaped) already
-        return {}
+        return {"t": t}
     if op == "wait":
         return {"status": wait_for(cmd["pid"], cmd.get("timeout", 10))}
     if op == "sh":

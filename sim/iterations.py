@@ -3,21 +3,36 @@ test judges what each iteration showed around a change, however long the
 iterations took on a loaded or emulated machine.
 
 Every iteration ends in one LED write followed by a sleep of one period, or
-(modes 11 and 12, on traffic) in a blink: eight writes 0,1,0,1,0,1,0,1 at
-125 ms steps and no sleep. A sleep never ends early (only a stop signal cuts
-it short), so an iteration's evaluation began no earlier than the end of the
-previous iteration plus its sleep: `earliest`. An iteration whose `earliest`
-is at or after the moment a change was complete saw the change; one whose
-first write came before the change began did not; one in between ran while
-the change was being made and may show either.
+(modes 11 and 12, on traffic) in a blink: exactly eight writes 0,1,0,1,0,1,
+0,1 at the blink's 125 ms steps, and no sleep. A sleep never ends early
+(only a stop signal cuts it short, and then nothing more is written), so:
+  - a steady write followed by another write less than a period later is
+    no iteration of the daemon's: it is judged BROKEN, whatever it showed;
+  - a blink is recognised only where an iteration begins, and only with
+    every step between 120 ms and 250 ms (a late wake-up on a loaded or
+    emulated machine, never an early one); anything else is steady writes,
+    and so BROKEN where they come too fast. The one exception: the stop
+    signal ends the blink's sleep under way (the blink goes on), so the
+    last blink of a daemon that has ended may have one step cut short;
+  - an iteration's evaluation began no earlier than the end of the one
+    before it plus its sleep: `earliest`.
+An iteration whose `earliest` is at or after the moment a change was
+complete saw the change; one whose first write came before the change
+began did not; those in between ran while the change was being made.
 """
 from dataclasses import dataclass
+import statistics
 
 BLINK = [0, 1] * 4
+# A blink's steps: its 125 ms sleep, never less; at most twice that.
+BLINK_STEP_MIN, BLINK_STEP_MAX = 0.120, 0.250
+# Clock stamps of two writes a sleep apart may differ by a little less.
+STAMP_SLACK = 0.002
 # The levels a test may expect of an iteration: 0, 1, BLINK_LEVEL (a
 # blink), or ON (a link shown: steady on or a blink).
 BLINK_LEVEL = "blink"
 ON = "on"
+BROKEN = "broken"
 
 
 @dataclass
@@ -25,7 +40,7 @@ class Iteration:
     earliest: float  # no earlier than this did its evaluation begin
     first: float     # its first LED write
     last: float      # its last LED write
-    level: object    # the level it wrote, or BLINK_LEVEL
+    level: object    # the level it wrote, BLINK_LEVEL, or BROKEN
 
     def shows(self, expected):
         if expected == ON:
@@ -37,44 +52,42 @@ def period_of(mode):
     return 0.1 if 1 <= mode <= 4 else 1.0
 
 
-def _blink_at(writes, i, period):
-    """Whether writes[i:i+8] are one blink: the pattern, and every step
-    shorter than a period (a steady write is followed by a whole one)."""
-    steps = writes[i:i + 8]
-    return (len(steps) == 8 and [level for _, level in steps] == BLINK
-            and all(b[0] - a[0] < period for a, b in zip(steps, steps[1:])))
-
-
-def _blink_under_way(writes, i, period, now):
-    """Whether writes[i:] may be the start of a blink still being written
-    at `now`."""
-    steps = writes[i:]
-    return (len(steps) < 8 and [level for _, level in steps] == BLINK[:len(steps)]
-            and all(b[0] - a[0] < period for a, b in zip(steps, steps[1:])) and now - steps[-1][0] < period)
+def _blink_steps(writes, last=False):
+    """Whether the writes [(t, level)] are (the start of) a blink: its
+    levels in order, at its steps; `last`: the daemon's last writes, where
+    the stop signal may have cut one step short."""
+    steps = [b[0] - a[0] for a, b in zip(writes, writes[1:])]
+    short = sum(1 for step in steps if step < BLINK_STEP_MIN)
+    return ([level for _, level in writes] == BLINK[:len(writes)] and all(step <= BLINK_STEP_MAX for step in steps)
+            and short <= (1 if last else 0))
 
 
 def iterations(writes, mode, now=None):
     """The iterations of a daemon in `mode` from its LED writes
     [(seconds, level)], in order. `now`: the writes are those of a daemon
     still running at that time, which may be in the middle of a blink (not
-    yet an iteration)."""
+    yet an iteration); None: of a daemon that has ended."""
     period = period_of(mode)
     blinks = mode in (11, 12)
     found = []
     earliest = 0.0
     i = 0
     while i < len(writes):
-        if blinks and now is not None and _blink_under_way(writes, i, period, now):
-            break
-        if blinks and _blink_at(writes, i, period):
-            found.append(Iteration(earliest, writes[i][0], writes[i + 7][0], BLINK_LEVEL))
-            earliest = writes[i + 7][0]  # the next evaluation follows at once
+        rest = writes[i:i + 8]
+        if blinks and len(rest) < 8 and now is not None and _blink_steps(rest) \
+                and now - rest[-1][0] <= BLINK_STEP_MAX:
+            break  # a blink being written
+        if blinks and len(rest) == 8 and _blink_steps(rest, last=now is None and i + 8 == len(writes)):
+            found.append(Iteration(earliest, rest[0][0], rest[-1][0], BLINK_LEVEL))
+            earliest = rest[-1][0]  # the next evaluation follows at once
             i += 8
-        else:
-            t, level = writes[i]
-            found.append(Iteration(earliest, t, t, level))
-            earliest = t + period
-            i += 1
+            continue
+        t, level = writes[i]
+        if i + 1 < len(writes) and writes[i + 1][0] - t < period - STAMP_SLACK:
+            level = BROKEN  # no sleep of a whole period after it
+        found.append(Iteration(earliest, t, t, level))
+        earliest = t + period
+        i += 1
     return found
 
 
@@ -87,6 +100,13 @@ def after(its, done, until=None):
 def before(its, began):
     """The iterations that had written before `began`."""
     return [it for it in its if it.first < began]
+
+
+def during(its, began, done, until=None):
+    """The iterations that ran while a change was made from `began` to
+    `done`: they wrote after it began, but may have begun before it was
+    done."""
+    return [it for it in its if it.first >= began and it.earliest < done and (until is None or it.first < until)]
 
 
 def mismatch(its, expected):
@@ -102,18 +122,42 @@ def mismatch(its, expected):
     return None
 
 
-def mismatch_after_change(its, began, done, until, expected):
+def mismatch_after_change(its, began, done, until, expected, old=None):
     """mismatch() for the iterations after a change made from `began` to
-    `done`, until `until`. An iteration that ran while it was being made
-    may show the old state or the new; where the change shows once only
-    (a counter that moved: [1, 0]), that iteration may be the one that
-    showed it."""
-    later = after(its, done, until)
-    wrong = mismatch(later, expected)
-    during = [it for it in its if it.first >= began and it.earliest < done]
-    if wrong and during and len(expected) > 1 and mismatch(during[-1:] + later, expected) is None:
+    `done`, until `until`, where `old` is the level shown before it (None:
+    not known, as after a step that named none; then it is whatever the
+    first of them shows). The iterations that ran while it was being made
+    may show the old level and then go on as `expected`, once: never back
+    and forth. So where the change shows once only (a counter that moved:
+    [1, 0]), one of them may be the one that shows it."""
+    window = during(its, began, done, until)
+    judged = window + after(its, done, until)
+    if old is None and window:
+        old = window[0].level
+    for k in range(len(window) + 1):
+        if not all(it.shows(old) for it in window[:k]):
+            break
+        if mismatch(judged[k:], expected) is None:
+            return None
+    wrong = mismatch(after(its, done, until), expected)
+    return wrong or (f"while the change was made: {levels(window)}, "
+                     f"before it {old}, after it {levels(after(its, done, until))} for {expected}")
+
+
+def spacing_mismatch(its, mode):
+    """On a machine whose timing holds: whether the steady iterations come
+    a period apart plus an evaluation, loosely (the median of the gaps from
+    one steady write to the next iteration's first write is under one and
+    a half periods, or two for the pin modes), or None."""
+    period = period_of(mode)
+    gaps = [b.first - a.first for a, b in zip(its, its[1:]) if a.level in (0, 1)]
+    if len(gaps) < 3:
         return None
-    return wrong
+    bound = period + (0.1 if period < 1 else 0.5)
+    median = statistics.median(gaps)
+    if median > bound:
+        return f"iterations {median:.3f} s apart (median of {len(gaps)}), a period is {period} s"
+    return None
 
 
 def levels(its):

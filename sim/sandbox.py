@@ -106,6 +106,8 @@ class Sandbox:
     # The longest a status query (a shell and its tools) takes here: a
     # bound for tests that tell a query from a period sleep.
     QUERY_TIME = 1.0
+    # Whether iterations come about a period apart here (no emulation).
+    EXACT_TIMING = True
     def __init__(self, build_dir=None, dev_null=True, files=None):
         """`files`: {path in the machine: host file} to put in place (test
         programs and the like)."""
@@ -122,6 +124,7 @@ class Sandbox:
         self.agent = None
         self.pid = None
         self.t0 = None
+        self.exit_status = None  # the daemon's, once wait() has seen it end
         self.messages = []
         self._log_sock = None
         self._log_thread = None
@@ -288,8 +291,17 @@ class Sandbox:
         """Puts a recorder in front of the real program `name`: each call's
         arguments are appended to /tmp/<name>.calls, then the program found
         next on PATH runs with them."""
-        real = self.sh(f"PATH={PATH.split(':', 1)[1]} command -v {name}").strip()
-        self.tool(name, f'echo "$*" >> /tmp/{name}.calls\nexec {real} "$@"')
+        self.tool(name, f'echo "$*" >> /tmp/{name}.calls\nexec {self.next_on_path(name)} "$@"')
+
+    def slow_down(self, name, seconds):
+        """Puts a wrapper in front of the real program `name` that sleeps
+        `seconds` first: a query that lasts, to look at the daemon while
+        it runs."""
+        self.tool(name, f'sleep {seconds}\nexec {self.next_on_path(name)} "$@"')
+
+    def next_on_path(self, name):
+        """The program `name` as found on PATH after the tools' folder."""
+        return self.sh(f"PATH={PATH.split(':', 1)[1]} command -v {name}").strip()
 
     def calls(self, name):
         """The argument lists recorded for `name`, one string a call."""
@@ -399,10 +411,20 @@ class Sandbox:
                           out=os.path.join(self.work, "daemon.out"), nofile=nofile, pids_max=pids_max,
                           closed=list(closed))
         self.pid, self.t0 = reply["pid"], reply["t0"]
+        self.exit_status = None
         return self.pid
 
     def signal(self, sig):
-        self.call("signal", pid=self.pid, sig=int(sig))
+        """Sends `sig` to the daemon. Returns when it was sent, in seconds
+        since the start on the clock of the LED writes (read a moment
+        before the kill), or None when the daemon had ended already."""
+        sent = self.call("signal", pid=self.pid, sig=int(sig)).get("t")
+        return None if sent is None else self.since_start(sent)
+
+    def since_start(self, ns):
+        """Seconds since the daemon's start of a CLOCK_MONOTONIC stamp
+        taken in the machine."""
+        return (ns - self.t0) / 1e9
 
     def stop_at(self, t, timeout=5):
         """Sends SIGTERM `t` seconds after the start; returns the exit code."""
@@ -428,7 +450,8 @@ class Sandbox:
         status = self.call("wait", pid=self.pid, timeout=timeout)["status"]
         if status is None:
             return None
-        return os.waitstatus_to_exitcode(status)
+        self.exit_status = os.waitstatus_to_exitcode(status)
+        return self.exit_status
 
     def now(self):
         """Seconds since the daemon was started."""
@@ -441,7 +464,8 @@ class Sandbox:
 
     def iterations(self, mode):
         """The daemon's iterations so far (see iterations.py)."""
-        now = None if self._final_events is not None else self.mark(late=False)
+        ended = self._final_events is not None or self.exit_status is not None
+        now = None if ended else self.mark(late=False)
         return iterations.iterations(self.led_writes(), mode, now)
 
     def wait_iterations(self, count, mode, since=0.0, timeout=120):

@@ -250,9 +250,13 @@ def check(scenario, box, status):
                     problems.append(f"pid of {msg.raw!r} is not the daemon's ({box.pid})")
         if "ident" in expect:
             problems += [f"identity of {m.raw!r}" for m in got if m.ident != expect["ident"]]
-    its = iterations.iterations(box.led_writes(), scenario.get("mode", 0))
+    mode = scenario.get("mode", 0)
+    its = iterations.iterations(box.led_writes(), mode)
     timeline = sorted(scenario.get("timeline", []), key=lambda s: s["at"])
     steps = getattr(box, "steps", [])
+    # The level shown before each step, where the step before it (or
+    # `first`) names it.
+    shown = expect["first"][-1] if expect.get("first") else None
     if "first" in expect:
         until = steps[0][0] if steps else None
         wrong = iterations.mismatch(iterations.after(its, 0.0, until), expect["first"])
@@ -260,12 +264,18 @@ def check(scenario, box, status):
             problems.append(f"LED before the first step: {wrong}")
     for n, step in enumerate(timeline):
         if "then" not in step or n >= len(steps):
+            shown = None
             continue
         began, done = steps[n]
         until = steps[n + 1][0] if n + 1 < len(steps) else None
-        wrong = iterations.mismatch_after_change(its, began, done, until, step["then"])
+        wrong = iterations.mismatch_after_change(its, began, done, until, step["then"], shown)
         if wrong:
             problems.append(f"LED after the step at {step['at']}s ({step.get('note', '')}): {wrong}")
+        shown = step["then"][-1]
+    if box.EXACT_TIMING:
+        wrong = iterations.spacing_mismatch(its, mode)
+        if wrong:
+            problems.append(f"LED: {wrong}")
     if expect.get("gpio_opened") is False and any(e[1] == "open" for e in box.gpio_events()):
         problems.append("the GPIO device was opened")
     if "gets" in expect:

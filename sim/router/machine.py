@@ -70,12 +70,18 @@ def unavailable(build_dir=None):
 
 
 def lacks(scenario, build_dir=None):
-    """What a scenario needs that the emulated router does not carry, or
-    None."""
+    """What a scenario needs that the emulated router does not carry (the
+    peer programs of each kind it runs), or None."""
     build_dir = build_dir or os.environ.get("TAVRIN_BUILD", "")
-    if scenario.get("setup", {}).get("peers") and not os.path.exists(os.path.join(build_dir, "router", "peers.cpio")):
+    kinds = scenario.get("setup", {}).get("peers", {})
+    if not kinds:
+        return None
+    if not os.path.exists(os.path.join(build_dir, "router", "peers.cpio")):
         return "the emulated router image carries no peer programs"
-    return None
+    carried = peer_versions(scenario, build_dir)
+    missing = [kind for kind in kinds
+               if not all(any(package.startswith(prefix) for package in carried) for prefix in PEER_PACKAGES[kind])]
+    return f"the emulated router image carries no {', '.join(missing)} programs" if missing else None
 
 
 # The packages of each kind of peer (see peers.py).
@@ -132,6 +138,8 @@ class EmulatedRouter(Sandbox):
     # Under emulation a fork and exec costs 20 to 90 ms: a status query
     # (a shell, its tools, a pipeline) takes up to a second or two.
     QUERY_TIME = 2.0
+    # A loaded emulated machine stretches iterations well past a period.
+    EXACT_TIMING = False
 
     def __init__(self, build_dir=None, dev_null=True, files=None):
         """`files`: {guest path: host file} to add to the image (test
@@ -200,6 +208,7 @@ class EmulatedRouter(Sandbox):
             f"{GUEST_TOOLS}/traffic": os.path.join(self.build_dir, "sim", "traffic"),
             f"{GUEST_TOOLS}/holder": os.path.join(self.build_dir, "sim", "holder"),
             f"{GUEST_TOOLS}/kernel_as": os.path.join(self.build_dir, "sim", "kernel_as"),
+            f"{GUEST_TOOLS}/signal_at": os.path.join(self.build_dir, "sim", "signal_at"),
             "/usr/bin/io": os.path.join(self.build_dir, "sim", "io_tool"),
         }
         files.update(self.files)
@@ -304,8 +313,8 @@ class EmulatedRouter(Sandbox):
         if op == "spawn":
             return self._spawn(kw["argv"], kw.get("argv0"), kw.get("env"), kw.get("nofile"), kw.get("closed", ()))
         if op == "signal":
-            self.run(f"kill -{int(kw['sig'])} {int(kw['pid'])} 2>&-")
-            return {}
+            status, out = self.run(f"{GUEST_TOOLS}/signal_at {int(kw['sig'])} {int(kw['pid'])}")
+            return {"t": int(out.split()[-1])} if status == 0 else {"gone": True}
         if op == "wait":
             deadline = time.monotonic() + kw.get("timeout", 10)
             while True:
@@ -361,7 +370,11 @@ class EmulatedRouter(Sandbox):
                             drop_null=not self.opts["dev_null"], pids_max=pids_max)
         self.pid, self.t0 = reply["pid"], reply["t0"]
         self.guest_t0, self.wall_t0 = reply["guest_t0"], reply["wall"]
+        self.exit_status = None
         return self.pid
+
+    def since_start(self, ns):
+        return (ns - self.guest_t0) / 1e9
 
     def mark(self, late=True):
         """The guest's clock, which stamps the LED writes, in seconds since
