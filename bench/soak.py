@@ -4,20 +4,26 @@ status changing. Modes 11 to 14 ask the real programs (peers.py), which go
 down and come back again and again, as on a router whose configuration
 changes: hostapd restarted, the client's wpa_supplicant restarted, the
 OpenVPN tunnel dropped and built again, charon restarted. The other modes
-see their pins, serial counters and services change every few seconds.
+see their pins, serial counters and services change about every second.
 
-For every mode it reports the cycles run; for modes 11 to 14, after each
-change, how many iterations the LED took to show the new status (the goal:
-the next iteration; more than two is a failure); and at each sample the
-daemon's open descriptors, child processes, zombies and resident memory,
-which must stay flat.
+Every change is judged by the daemon's iterations around it (iterations.py):
+those that ran while it was made may show the old state and then the new
+one, once; every one that began after it shows the new state (for a serial
+counter that moved: the next one shows it, the one after is off again).
+For every mode it reports the cycles run, the changes judged and how many
+iterations each took to show (the next one, or one that ran while it was
+made: 0), and at each sample the daemon's open descriptors, child
+processes, zombies and resident memory, which must stay flat. With
+--cycles, a sample follows every change, so even a short run compares at
+least three samples after the first.
 
     soak.py [--minutes 30 | --cycles N] [--modes 1-16] [--sample-seconds 60]
             [--build build] [--router]
 
 --router: on the emulated ARM router (the router build in --build), one
-machine per mode. Exit 1 when a recovery took more than two iterations, a
-figure grew, or a daemon did not end with 0.
+machine per mode. Exit 1 when a change was shown wrong, the daemon was not
+running at a sample, fewer than four samples were taken, a figure grew, or
+a daemon did not end with 0.
 """
 import argparse
 import contextlib
@@ -36,9 +42,11 @@ from sandbox import Sandbox, need_root  # noqa: E402
 
 SERIAL = ("serinfo:1.0 driver revision:\n0: uart:16550A port:000003F8 irq:4 tx:{} rx:{}\n"
           "1: uart:16550A port:000002F8 irq:3 tx:{} rx:{}\n")
-# Iterations the LED may take to show a change: the one under way when it
-# was made is not counted; the next one should show it.
-MOST_ITERATIONS = 2
+# The serial counters in SERIAL's order.
+COUNTERS = ((0, "tx"), (0, "rx"), (1, "tx"), (1, "rx"))
+# Samples at least: the first, and three to compare with it.
+MIN_SAMPLES = 4
+NOT_RUNNING = "not running"
 
 
 class Mode:
@@ -48,7 +56,9 @@ class Mode:
         self.number, self.box = number, box
         self.cycles = 0
         self.recoveries = []  # iterations each change took to show
-        self.samples = []     # (descriptors, children, zombies, resident KiB)
+        self.wrong = []       # changes shown wrong, with how
+        self.samples = []     # (descriptors, children, zombies, resident KiB), or NOT_RUNNING
+        self.shown = None     # the level the last change led to
         self.error = None
 
     # ---- the status source ----------------------------------------------
@@ -74,9 +84,35 @@ class Mode:
         elif n == 15:
             box.hold("mgmt-server", "serve", 7443)
 
+    def cycle(self):
+        """One cycle of changes: [(what, action, the levels of the
+        iterations after it)]."""
+        n = self.number
+        if n <= 4:
+            pin = ("bin0", "bin1", "out0", "out1")[n - 1]
+            # Modes 1 and 2: on while the input reads 0.
+            return [(f"{pin} {level}", lambda level=level: self.box.set_pin(pin, level),
+                     [1 - level if n <= 2 else level]) for level in (1, 0)]
+        if n <= 10:
+            port, direction = (n - 5) // 3, ("rx", "tx", "any")[(n - 5) % 3]
+            return [(f"port {p} {d} moved", lambda k=k: self.move_counter(k),
+                     [1, 0] if p == port and direction in (d, "any") else [0])
+                    for k, (p, d) in enumerate(COUNTERS)]
+        if n in (15, 16):
+            name, program, role, port = (("client", "korvane_clientd", "connect", 7443) if n == 15
+                                         else ("portal", "zelbarin", "listen", 443))
+
+            def up():
+                self.spawned[name] = self.box.hold(program, role, port)
+            return [(f"{program} up", up, [1]), (f"{program} gone", lambda: self.box.kill(self.spawned.pop(name)), [0])]
+        return self.peer_cycle()
+
+    def move_counter(self, k):
+        self.counts[k] += 17
+        self.box.write("/proc/tty/driver/serial", SERIAL.format(*self.counts))
+
     def peer_cycle(self):
-        """Modes 11 to 14: [(what, action, the level it leads to)], one
-        down, restart and up again."""
+        """Modes 11 to 14: one down, restart and up again."""
         n = self.number
         if n == 11:
             wifi = self.wifi
@@ -86,98 +122,86 @@ class Mode:
                 wifi.stop_client()  # the station joins the new access point
                 wifi.start_client()
                 wifi.wait_authenticated()
-            return [("hostapd stopped", wifi.stop_ap, 0), ("hostapd restarted", restart, iterations.ON)]
+            return [("hostapd stopped", wifi.stop_ap, [0]), ("hostapd restarted", restart, [iterations.ON])]
         if n == 12:
             wifi = self.wifi
 
             def restart():
                 wifi.start_client()
                 wifi.wait_authenticated()
-            return [("wpa_supplicant stopped", wifi.stop_client, 0),
-                    ("wpa_supplicant restarted", restart, iterations.ON)]
+            return [("wpa_supplicant stopped", wifi.stop_client, [0]),
+                    ("wpa_supplicant restarted", restart, [iterations.ON])]
         if n == 13:
             vpn = self.vpn
 
             def rebuild():
                 vpn.up()
                 vpn.ping()
-            return [("tunnel dropped", vpn.down, 0), ("tunnel rebuilt", rebuild, 1)]
+            return [("tunnel dropped", vpn.down, [0]), ("tunnel rebuilt", rebuild, [1])]
         ipsec = self.ipsec
 
         def restart():
             ipsec.start_router()
             ipsec.up("ipsec1")
-        return [("charon stopped", ipsec.stop_router, 0), ("charon restarted", restart, 1)]
-
-    def tick(self, k):
-        """The other modes: a change every second."""
-        box, n = self.box, self.number
-        if n <= 4:
-            box.set_pin(("bin0", "bin1", "out0", "out1")[n - 1], k % 2)
-        elif n <= 10:
-            self.counts[k % 4] += 17
-            box.write("/proc/tty/driver/serial", SERIAL.format(*self.counts))
-        elif k % 10 == 0:
-            name = "client" if n == 15 else "portal"
-            if name in self.spawned:
-                box.kill(self.spawned.pop(name))
-            elif n == 15:
-                self.spawned[name] = box.hold("korvane_clientd", "connect", 7443)
-            else:
-                self.spawned[name] = box.hold("zelbarin", "listen", 443)
-        if k % 10 == 9:
-            self.cycles += 1
+        return [("charon stopped", ipsec.stop_router, [0]), ("charon restarted", restart, [1])]
 
     # ---- the run ---------------------------------------------------------
-    def change(self, action, level):
-        """Makes a change and counts the iterations until the LED shows
-        `level`: 1 when the first iteration that began after it does."""
+    def change(self, what, action, expected):
+        """Makes a change and judges the iterations around it: those after
+        it show `expected` (see iterations.mismatch_after_change). Counts
+        the iterations it took to show (0: one that ran while it was made)."""
         box, n = self.box, self.number
+        began = box.mark(late=False)
         action()
         done = box.mark()
-        for count in range(1, MOST_ITERATIONS + 3):
-            its = box.wait_iterations(count, n, since=done, timeout=60)
-            if its[-1].shows(level):
-                self.recoveries.append(count)
-                return
-        self.recoveries.append(MOST_ITERATIONS + 3)
+        box.wait_iterations(len(expected) + 1, n, since=done, timeout=60)
+        its = box.iterations(n)
+        wrong = iterations.mismatch_after_change(its, began, done, None, expected, self.shown)
+        if wrong:
+            self.wrong.append(f"{what}: {wrong}")
+        later = iterations.after(its, done)
+        if not wrong and len(expected) > 1 and not later[0].shows(expected[0]):
+            self.recoveries.append(0)  # shown by an iteration that ran while it was made
+        else:
+            self.recoveries.append(next((k + 1 for k, it in enumerate(later) if it.shows(expected[0])), None))
+        self.shown = expected[-1]
 
     def run(self, until, cycles, sample_seconds):
         """Cycles until `until`, or `cycles` cycles; samples every
-        `sample_seconds`, or after every cycle when counting cycles."""
+        `sample_seconds`, or after every change when counting cycles."""
         try:
             next_sample = time.monotonic() + sample_seconds
-            k = 0
             while (self.cycles < cycles) if cycles else (time.monotonic() < until):
-                before = self.cycles
-                if 11 <= self.number <= 14:
-                    for _, action, level in self.peer_cycle():
-                        self.change(action, level)
-                        self.box.wait_iterations(2, self.number, since=self.box.mark(), timeout=60)
-                    self.cycles += 1
-                else:
-                    self.tick(k)
-                    k += 1
-                    time.sleep(1)
-                if (cycles and self.cycles > before) or (not cycles and time.monotonic() >= next_sample):
-                    self.samples.append(self.sample())
-                    next_sample = time.monotonic() + sample_seconds
+                for what, action, expected in self.cycle():
+                    self.change(what, action, expected)
+                    if not 11 <= self.number <= 14:
+                        time.sleep(1)
+                    if cycles or time.monotonic() >= next_sample:
+                        self.samples.append(self.sample())
+                        next_sample = time.monotonic() + sample_seconds
+                self.cycles += 1
         except Exception as e:  # reported with the mode's results
             self.error = f"{type(e).__name__}: {e}"
 
     def sample(self):
-        """(descriptors, children, zombies, resident KiB) of the daemon. A
-        query under way holds a descriptor or two and its child for a
-        moment: descriptors and zombies are the least of three looks a
-        fifth of a second apart, so that only what stays counts."""
+        """(descriptors, children, zombies, resident KiB) of the daemon, or
+        NOT_RUNNING. A query under way holds a descriptor or two and its
+        child for a moment: descriptors and zombies are the least of three
+        looks a fifth of a second apart, so that only what stays counts."""
         looks = []
         for _ in range(3):
             looks.append(self.look())
             time.sleep(0.2)
+        if NOT_RUNNING in looks:
+            return NOT_RUNNING
         return (min(x[0] for x in looks), max(x[1] for x in looks), min(x[2] for x in looks), looks[-1][3])
 
     def look(self):
         box, pid = self.box, self.box.pid
+        # Ended: gone (reaped), or a zombie its parent has not reaped yet.
+        stat = box.read(f"/proc/{pid}/stat") or ""
+        if stat.rsplit(")", 1)[-1].split()[:1] in ([], ["Z"], ["X"]):
+            return NOT_RUNNING
         # The shell's glob only reads the folder: ls would also look at each
         # entry, and complain of a query's descriptor closed meanwhile.
         fds = int(box.sh(f"set -- /proc/{pid}/fd/*; echo $#"))
@@ -190,12 +214,15 @@ class Mode:
 
 
 def flat(samples):
-    """Flat: after the first sample the descriptor count never changes,
-    memory never exceeds its first steady value, at most one child (the
-    query under way) exists, and no zombie stays."""
-    if not samples:
-        return "no samples"
-    steady = samples[1:] or samples
+    """Flat: the daemon ran at every sample; after the first sample the
+    descriptor count never changes, memory never exceeds its first steady
+    value, at most one child (the query under way) exists, and no zombie
+    stays. At least MIN_SAMPLES, or growth could not show."""
+    if NOT_RUNNING in samples:
+        return f"NOT RUNNING at sample {samples.index(NOT_RUNNING) + 1}"
+    if len(samples) < MIN_SAMPLES:
+        return f"{len(samples)} samples, too few to judge growth"
+    steady = samples[1:]
     grew = (len({s[0] for s in steady}) > 1 or max(s[3] for s in steady) > steady[0][3]
             or max(s[1] for s in samples) > 1 or max(s[2] for s in samples) > 0)
     return "GROWTH" if grew else "flat"
@@ -225,6 +252,9 @@ def main():
             class WithPeers(emulated.EmulatedRouter):
                 PEERS = True
             machine = WithPeers
+    if why and os.environ.get("TAVRIN_REQUIRE_EMULATION") == "1" and not need_root():
+        print(f"soak: it must run here (TAVRIN_REQUIRE_EMULATION=1), but: {why}")
+        return 1
     if why:
         print(f"soak: skipped: {why}")
         return 77
@@ -258,20 +288,21 @@ def main():
           f"{(time.monotonic() - started) / 60:.1f} min; samples: descriptors/children/zombies/resident KiB")
     failed = False
     for m in modes:
-        worst = max(m.recoveries, default=0)
-        counts = {k: m.recoveries.count(k) for k in sorted(set(m.recoveries))}
-        recovered = (f"{len(m.recoveries)} changes shown after " +
-                     ", ".join(f"{k} iteration{'s' if k > 1 else ''}: {n}" for k, n in counts.items()) +
-                     f" (worst {worst})" if m.recoveries else "")
+        counts = {k: m.recoveries.count(k) for k in dict.fromkeys(m.recoveries)}
+        recovered = (f"{len(m.recoveries)} changes, shown after " +
+                     ", ".join(f"{'never' if k is None else k}: {n}" for k, n in counts.items()) + " iterations"
+                     if m.recoveries else "no change made")
         verdict = flat(m.samples)
-        bad = m.error or verdict != "flat" or worst > MOST_ITERATIONS or ended[m.number] != 0
+        bad = m.error or m.wrong or verdict != "flat" or ended[m.number] != 0
         failed |= bool(bad)
         # Every sample where few, the distinct ones in order where many.
-        shown = [f"{s[0]}/{s[1]}/{s[2]}/{s[3]}" for s in m.samples]
+        shown = [s if s == NOT_RUNNING else f"{s[0]}/{s[1]}/{s[2]}/{s[3]}" for s in m.samples]
         cells = " ".join(shown if len(shown) <= 6 else dict.fromkeys(shown)) + (
             f" ({len(shown)} samples)" if len(shown) > 6 else "")
-        print(f"mode {m.number:>2}: {m.cycles} cycles; {recovered + '; ' if recovered else ''}samples {cells}: {verdict}; exit {ended[m.number]}"
+        print(f"mode {m.number:>2}: {m.cycles} cycles; {recovered}; samples {cells}: {verdict}; exit {ended[m.number]}"
               + (f"; {m.error}" if m.error else "") + ("  FAILED" if bad else ""))
+        for wrong in m.wrong[:5]:
+            print(f"         shown wrong: {wrong}")
     return 1 if failed else 0
 
 
