@@ -145,6 +145,7 @@ class IpsecPeers:
 
     Connections: "ipsec1" and "ipsec2" (names the router's swanctl query
     looks for) and "office" (a name it does not)."""
+    KIND = "ipsec"  # as scenarios and the router image name it
 
     CONNECTIONS = ("ipsec1", "ipsec2", "office")
     ROUTER, GATEWAY = "10.200.0.1", "10.200.0.2"
@@ -266,6 +267,7 @@ class OpenVpnPeers:
     sits in the daemon's network namespace; the server runs on a remote
     machine. A throwaway CA, made at set-up, signs both certificates. The
     router's `ifconfig` is BusyBox's, as on the device."""
+    KIND = "openvpn"  # as scenarios and the router image name it
 
     ROUTER, SERVER = "10.203.0.1", "10.203.0.2"
     TUNNEL_ROUTER, TUNNEL_SERVER = "10.204.0.1", "10.204.0.2"
@@ -382,6 +384,7 @@ class WiredWifi:
     but not a radio's behaviour: `wpa_cli status` prints `ssid=` (empty) as
     soon as the supplicant runs, before it has authenticated, and hostapd
     keeps a station that logged off in its list."""
+    KIND = "wifi"  # as scenarios and the router image name it
 
     FOLDER = "/tmp/wifi"
 

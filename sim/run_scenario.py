@@ -24,6 +24,9 @@ def main():
     s = scenario.load(path)
     stage = scenario.Stage(s, emulated)
     why = sandbox.need_root() or stage.missing()
+    if why and os.environ.get("TAVRIN_REQUIRE_EMULATION") == "1" and not sandbox.need_root():
+        print(f"every scenario must run here (TAVRIN_REQUIRE_EMULATION=1), but: {why}")
+        return 1
     if why:
         print(f"skipped: {why}")
         return 77

@@ -1,6 +1,7 @@
 """Shared set-up for the end-to-end tests: the sandbox module on the path,
 and a runner that exits 77 (skipped) where the sandbox cannot run."""
 import os
+import re
 import sys
 import unittest
 
@@ -34,11 +35,22 @@ CAPTURED = {11: r"^([0-9a-f]{2}:){5}[0-9a-f]{2}$", 13: r"^RX bytes:[1-9]\d*$",
             14: r"^Security Associations \(1 up$", 16: r"LISTEN +\d+/zelbarin"}
 
 
+def peers_missing(cls):
+    """What the machine the tests run on lacks of the real programs that the
+    peer class `cls` runs, or None: the router image's, on the emulated
+    router; this machine's packages, on the host."""
+    if emulated():
+        import machine
+        return machine.lacks({"setup": {"peers": {cls.KIND: {}}}})
+    return cls.missing()
+
+
 def skip_without_peers(test, mode):
-    """Skips (the subtest of) a capturing mode whose real peers this
-    machine lacks."""
+    """Skips (the subtest of) a capturing mode whose real peers the machine
+    lacks."""
     from peers import IpsecPeers, WiredWifi
-    missing = {11: WiredWifi.missing, 14: IpsecPeers.missing}.get(mode, lambda: None)()
+    cls = {11: WiredWifi, 14: IpsecPeers}.get(mode)
+    missing = cls and peers_missing(cls)
     if missing:
         test.skipTest(f"mode {mode}: missing {missing}")
 
@@ -71,21 +83,64 @@ def timed(box, action):
     return began, box.mark()
 
 
+def on_level(mode):
+    """What a status shown as on looks like: steady on, or in the wireless
+    modes a blink as well (traffic)."""
+    return iterations.ON if mode in (11, 12) else 1
+
+
+def mismatch_between(box, mode, done, until, level):
+    """None when at least one iteration began once `done` was past (and
+    wrote before `until`) and every one of them shows `level`; else how
+    they do not."""
+    return iterations.mismatch(iterations.after(box.iterations(mode), done, until), [level])
+
+
 def levels_between(box, mode, done, until=None):
     """The levels of the iterations that began once `done` was past and
     wrote before `until` (see iterations.py)."""
     return iterations.levels(iterations.after(box.iterations(mode), done, until))
 
 
-def main():
-    why = sandbox.need_root()
-    if not why and os.environ.get("TAVRIN_MACHINE") == "router":
-        import machine
-        why = machine.unavailable()
+def required():
+    """Whether every test must run here (TAVRIN_REQUIRE_EMULATION=1, as the
+    test command sets as root)."""
+    return os.environ.get("TAVRIN_REQUIRE_EMULATION") == "1"
+
+
+def unnamed_skips(result):
+    """The skips of `result` [(test, reason)] whose test (or class, for a
+    class skipped as a whole) the README does not name: a skip that hides
+    nothing is one the README explains."""
+    with open(os.path.join(ROOT, "README.md")) as f:
+        readme = f.read()
+    unnamed = []
+    for test, reason in result.skipped:
+        name = re.search(r"(test_\w+)", test.id()) or re.search(r"\.(\w+)\)?$", test.id())
+        if not name or f"`{name.group(1)}`" not in readme:
+            unnamed.append((test.id(), reason))
+    return unnamed
+
+
+def main(machine=True):
+    """Runs the test file's tests; `machine`: they need the sandbox or the
+    emulated router (exit 77, skipped, where it cannot run). A skip the
+    README does not name fails the file where every test must run."""
+    why = sandbox.need_root() if machine else None
+    if not why and machine and os.environ.get("TAVRIN_MACHINE") == "router":
+        import machine as router
+        why = router.unavailable()
     if why:
         print(f"skipped: {why}")
         sys.exit(77)
-    unittest.main(verbosity=2)
+    result = unittest.main(verbosity=2, exit=False).result
+    unnamed = unnamed_skips(result)
+    if unnamed and required():
+        print("skipped here, though every test must run (TAVRIN_REQUIRE_EMULATION=1) and the README names none of them:")
+        for test, reason in unnamed:
+            print(f"  {test}: {reason}")
+        sys.exit(1)
+    sys.exit(0 if result.wasSuccessful() else 1)
 
 
 def main_router():

@@ -44,4 +44,4 @@ class Binary(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    unittest.main(verbosity=2)
+    harness.main(machine=False)

@@ -46,7 +46,7 @@ class Hangs(unittest.TestCase):
         for name in names:
             self.assertEqual(processes(box, name), [], f"a {name} of the query was left running")
 
-    @unittest.skipIf(IpsecPeers.missing(), f"missing {IpsecPeers.missing()}")
+    @unittest.skipIf(harness.peers_missing(IpsecPeers), f"missing {harness.peers_missing(IpsecPeers)}")
     def test_stroke_and_swanctl_waiting_on_a_stopped_charon(self):
         for tool in ("stroke", "swanctl"):
             with self.subTest(tool=tool), harness.Machine() as box:
@@ -60,7 +60,7 @@ class Hangs(unittest.TestCase):
                 self.stop_while_hung(box, [tool, "grep"])
                 self.assertEqual(box.log_texts(), ["started", "stopped"])
 
-    @unittest.skipIf(WiredWifi.missing(), f"missing {WiredWifi.missing()}")
+    @unittest.skipIf(harness.peers_missing(WiredWifi), f"missing {harness.peers_missing(WiredWifi)}")
     def test_station_query_to_a_stopped_hostapd_ends_by_its_own_timeout(self):
         # hostapd_cli gives up on a request after its own 10 s and prints
         # that the command timed out: more than one byte, which the station

@@ -20,8 +20,7 @@ class StopSignals(unittest.TestCase):
             box.set_pin("out0", 1)
             box.start()
             box.wait_iterations(iterations, mode)
-            box.signal(sig)
-            sent = box.mark()
+            sent = box.signal(sig)
             code = box.wait(timeout=5)
             stopped_at = box.stopped_time()
             return box, code, sent, stopped_at

@@ -11,8 +11,8 @@ from harness import Machine, levels_between, timed
 from peers import IpsecPeers, OpenVpnPeers
 
 
-OPENVPN_MISSING = OpenVpnPeers.missing()
-IPSEC_MISSING = IpsecPeers.missing()
+OPENVPN_MISSING = harness.peers_missing(OpenVpnPeers)
+IPSEC_MISSING = harness.peers_missing(IpsecPeers)
 
 
 def start(box, mode):

@@ -10,6 +10,7 @@ only a radio (or a fault) produces is shown with scripted control tools,
 each marked where it is used: a station leaving, an empty list printed as a
 lone newline, a link reported while its interface is missing."""
 import signal
+import statistics
 import time
 import unittest
 
@@ -101,10 +102,16 @@ class AccessPoint(unittest.TestCase):
             blink = [w for w in writes if it.first <= w[0] <= it.last]
             self.assertEqual([v for _, v in blink], [0, 1] * 4)
             steps = [b[0] - a[0] for a, b in zip(blink, blink[1:])]
-            self.assertTrue(all(0.12 <= step < 0.5 for step in steps), steps)
-        # One station query, and no period sleep, between one blink and the next.
+            # The blink's 125 ms sleeps: never shorter; a late wake-up at most
+            # (the last blink's, cut short by the stop signal, is not judged).
+            if it is not its[-1]:
+                self.assertTrue(all(0.125 - iterations.STAMP_SLACK <= step <= iterations.BLINK_STEP_MAX
+                                    for step in steps), steps)
+        # One station query, and no period sleep, between one blink and the
+        # next: mostly well under a period (a period sleep would put every
+        # gap past one).
         gaps = [b.first - a.last for a, b in zip(blinks, blinks[1:])]
-        self.assertTrue(all(gap < box.QUERY_TIME for gap in gaps), gaps)
+        self.assertLess(statistics.median(gaps), 1.0, gaps)
         self.assertEqual(queries, len(its), "one station query an iteration")
 
     def test_stop_signal_during_a_blink_lets_the_blink_finish(self):
@@ -120,8 +127,7 @@ class AccessPoint(unittest.TestCase):
                 if writes[-1][1] == 0:
                     break
                 time.sleep(0.01)
-            box.signal(signal.SIGTERM)
-            sent = box.mark()
+            sent = box.signal(signal.SIGTERM)
             queries = len(box.calls("hostapd_cli"))
             self.assertEqual(box.wait(timeout=5), 0)
             writes = box.led_writes()
@@ -130,7 +136,7 @@ class AccessPoint(unittest.TestCase):
         last = box.iterations(11)[-1]
         self.assertEqual(last.level, "blink", "all eight steps, ending on")
         self.assertLess(last.first, sent)
-        self.assertGreater(last.last, sent - 0.05)
+        self.assertGreater(last.last, sent)
         self.assertEqual(iterations.after(box.iterations(11), sent), [], "the loop leaves at its next top")
         self.assertLess(stopped - last.last, 0.5)
 

@@ -26,9 +26,10 @@
  * /sys/kernel/debug/tavrin_gpio/events, one line each stamped with
  * CLOCK_MONOTONIC nanoseconds:
  *   <ns> open 1|0
- *   <ns> led <level>
- *   <ns> get <pin> <level, or -1 for a failed read>
+ *   <ns> led <level> <command, in hex>
+ *   <ns> get <pin> <level, or -1 for a failed read> <command, in hex>
  *   <ns> stuck <pin> (a read that sleeps until stuck is cleared)
+ *   <ns> unknown <command, in hex> (answered ENOTTY)
  *   <ns> close <pid of the process whose close released the device>
  * A process that holds the device to its end releases it as it exits, so
  * its close line stamps that exit to the clock's precision.
@@ -154,7 +155,7 @@ static long gpio_ioctl(struct file *file, unsigned int cmd, unsigned long arg)
 
 		WRITE_ONCE(led_level, level);
 		user_led.brightness = level != 0;
-		record("led %d", level);
+		record("led %d %08X", level, cmd);
 		return 0;
 	}
 	for (i = 0; i < ARRAY_SIZE(pins); i++) {
@@ -165,13 +166,14 @@ static long gpio_ioctl(struct file *file, unsigned int cmd, unsigned long arg)
 				wait_event(unstuck, !READ_ONCE(stuck));
 			}
 			if (READ_ONCE(failing) & pins[i].fail_bit) {
-				record("get %s -1", pins[i].name);
+				record("get %s -1 %08X", pins[i].name, cmd);
 				return -EIO;
 			}
-			record("get %s %d", pins[i].name, READ_ONCE(*pins[i].level));
+			record("get %s %d %08X", pins[i].name, READ_ONCE(*pins[i].level), cmd);
 			return READ_ONCE(*pins[i].level);
 		}
 	}
+	record("unknown %08X", cmd);
 	return -ENOTTY;
 }
 

@@ -45,7 +45,7 @@ class Driver(unittest.TestCase):
         for level in (1, 0, -1, 2, 2147483647, -2147483648, 0):
             with self.subTest(level=level):
                 self.assertEqual(self.call(LED_SET, level), (0, 0))
-                self.assertEqual(self.last_event(), ["led", str(level)])
+                self.assertEqual(self.last_event(), ["led", str(level), LED_SET])
                 self.assertEqual(self.box.read(BRIGHTNESS), "1\n" if level else "0\n")
 
     def test_each_read_command_returns_its_own_pin_as_the_result(self):
@@ -55,18 +55,19 @@ class Driver(unittest.TestCase):
         for pin, level in levels.items():
             with self.subTest(pin=pin):
                 self.assertEqual(self.call(GET[pin]), (level, 0))
-                self.assertEqual(self.last_event(), ["get", pin, str(level)])
+                self.assertEqual(self.last_event(), ["get", pin, str(level), GET[pin]])
 
     def test_failing_read_and_unknown_commands(self):
         self.box.set_pin("bin1", "err")
         self.assertEqual(self.call(GET["bin1"]), (-1, EIO))
-        self.assertEqual(self.last_event(), ["get", "bin1", "-1"])
+        self.assertEqual(self.last_event(), ["get", "bin1", "-1", GET["bin1"]])
         self.box.set_pin("bin1", 1)
         self.assertEqual(self.call(GET["bin1"]), (1, 0), "reads again once it no longer fails")
         # Another number, another direction or size, another type byte.
         for cmd in ("40004204", "80004203", "40044203", "40004303", "00004203"):
             with self.subTest(cmd=cmd):
                 self.assertEqual(self.call(cmd, 1), (-1, ENOTTY))
+                self.assertEqual(self.last_event(), ["unknown", cmd])
 
     def test_absent_device(self):
         box = self.box
@@ -82,6 +83,26 @@ class Driver(unittest.TestCase):
         finally:
             box.sh("insmod /lib/modules/tavrin_gpio.ko && while [ ! -e /dev/gpio ]; do sleep 0.05; done")
         self.assertEqual(self.call(LED_SET, 1), (0, 0))
+
+    def test_the_daemons_own_calls_carry_the_commands_numbers(self):
+        # gpio_call above sends numbers of its own; here the numbers are the
+        # ones the daemon's pin modes put in their calls, as the driver got
+        # them (a wrong number would be answered ENOTTY and logged unknown).
+        box = self.box
+        box.tool("/usr/bin/io", "echo 1\nexit 1")
+        for mode, pin in ((1, "bin0"), (2, "bin1"), (3, "out0"), (4, "out1")):
+            with self.subTest(mode=mode):
+                box.set_pin(pin, 0)
+                box.settings(f"MOD_TAVRIN_MODE={mode}\n")
+                box.start()
+                self.assertEqual(box.stop_after(4, mode), 0)
+                calls = [e[1:] for e in box.gpio_events() if e[0] >= 0 and e[1] in ("led", "get", "unknown")]
+                self.assertTrue(calls)
+                for call in calls:
+                    if call[0] == "led":
+                        self.assertEqual(call[2], LED_SET, call)
+                    else:
+                        self.assertEqual(call[:2] + call[3:], ("get", pin, GET[pin]), call)
 
     def test_the_running_daemon_holds_the_driver_with_nothing_preloaded(self):
         box = self.box
