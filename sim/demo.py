@@ -24,36 +24,60 @@ def cell(level):
 
 
 class Drawer:
-    def __init__(self, box):
+    """Draws a row a second, each once its second has passed and every step
+    due before its end (by the timeline) has run: a step runs later than
+    its scheduled second when the one before it waited for the daemon's
+    iterations, and its note goes on the row of the second it was done."""
+
+    def __init__(self, box, timeline):
         self.box = box
+        self.due = sorted(step["at"] for step in timeline)
         self.notes = {}
+        self.ran = 0
         self.row = 0
         self.done = threading.Event()
+        self.lock = threading.Lock()     # the notes and the steps run
+        self.drawing = threading.Lock()  # one row at a time, in order
 
     def note(self, box, step):
-        if "note" in step:
-            self.notes.setdefault(int(step["at"]), []).append(step["note"])
+        with self.lock:
+            if "note" in step:
+                done = box.steps[-1][1]  # a step that waits is noted when what it waits for happened
+                self.notes.setdefault(int(max(done, 0)), []).append(step["note"])
+            self.ran += 1
+
+    def ready(self, sec):
+        with self.lock:
+            return self.box.now() >= sec + 1 and all(n < self.ran for n, at in enumerate(self.due) if at < sec + 1)
 
     def draw_row(self, sec):
         writes = self.box.led_writes()
         cells = [cell(sandbox.level_at(writes, sec + (i + 0.5) / CELLS)) for i in range(CELLS)]
         logs = [f"log: {m.text}" for t, m in self.box.log_times() if sec <= t < sec + 1]
-        side = "  ".join(self.notes.get(sec, []) + logs)
+        with self.lock:
+            side = "  ".join(self.notes.get(sec, []) + logs)
         print(f"{sec:4d}s │{''.join(cells)}│ {side}", flush=True)
 
     def loop(self):
-        while not self.done.is_set():
-            if self.box.t0 is not None and self.box.now() >= self.row + 1:
-                self.draw_row(self.row)
-                self.row += 1
-            else:
-                time.sleep(0.05)
+        while True:
+            with self.drawing:
+                if self.done.is_set():
+                    return
+                try:
+                    if self.box.t0 is not None and self.ready(self.row):
+                        self.draw_row(self.row)
+                        self.row += 1
+                        continue
+                except (OSError, RuntimeError):
+                    pass  # the machine is closing: finish() draws the rest
+            time.sleep(0.05)
 
     def finish(self, until):
-        self.done.set()
-        while self.row < until:
-            self.draw_row(self.row)
-            self.row += 1
+        with self.drawing:
+            self.done.set()
+            while self.row < until:
+                self.draw_row(self.row)
+                self.row += 1
 
 
 def pick(mode):
@@ -92,7 +116,7 @@ def main():
 
     def on_start(box):
         nonlocal drawer
-        drawer = Drawer(box)
+        drawer = Drawer(box, s.get("timeline", []))
         threading.Thread(target=drawer.loop, daemon=True).start()
 
     def on_step(box, step):
@@ -101,7 +125,8 @@ def main():
     box, status = stage.run(on_step=on_step, on_start=on_start)
     end = box.led_writes()[-1][0] if box.led_writes() else 0
     last_log = max((t for t, _ in box.log_times()), default=0)
-    drawer.finish(int(max(end, last_log)) + 1)
+    last_note = max(drawer.notes, default=0)
+    drawer.finish(int(max(end, last_log, last_note)) + 1)
     print()
     print("system log:")
     for msg in box.log():
