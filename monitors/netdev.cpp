@@ -2,7 +2,6 @@
 
 #include "monitors/activity.h"
 
-#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -14,10 +13,10 @@ netdev_counters netdev_last()
     return counters;
 }
 
-int netdev_scan(FILE* table, const char* name)
+int netdev_scan(text_file& table, const char* name)
 {
     char line[256];
-    while (std::fgets(line, sizeof line, table) != nullptr) {
+    while (table.read_line(line, sizeof line)) {
         char* colon = std::strchr(line, ':');
         if (colon == nullptr)
             continue;  // header lines
@@ -25,8 +24,8 @@ int netdev_scan(FILE* table, const char* name)
         if (std::strstr(line, name) == nullptr)
             continue;
         // Received bytes, seven more receive columns, transmitted bytes.
-        const int got = std::sscanf(colon + 1, "%llu%*u%*u%*u%*u%*u%*u%*u%llu",
-                                    &counters.rx_bytes, &counters.tx_bytes);
+        const int got = scan_counts(colon + 1, "%llu%*u%*u%*u%*u%*u%*u%*u%llu", &counters.rx_bytes,
+                                    &counters.tx_bytes);
         return got == 2 ? 0 : -1;
     }
     return -1;
@@ -34,12 +33,8 @@ int netdev_scan(FILE* table, const char* name)
 
 int netdev_read_from(const char* stats_path, const char* name)
 {
-    FILE* file = std::fopen(stats_path, "r");
-    if (file == nullptr)
-        return -1;
-    const int result = netdev_scan(file, name);
-    std::fclose(file);
-    return result;
+    text_file file(stats_path);
+    return file.is_open() ? netdev_scan(file, name) : -1;
 }
 
 int netdev_read(const char* name)

@@ -1,8 +1,9 @@
 // Traffic on a network interface, from the kernel's counters in /proc/net/dev.
 #pragma once
 
+#include "monitors/text.h"
+
 #include <cstdint>
-#include <cstdio>
 
 inline constexpr const char* NETDEV_STATS = "/proc/net/dev";
 
@@ -22,7 +23,7 @@ netdev_counters netdev_last();
 int netdev_read(const char* name);
 int netdev_read_from(const char* stats_path, const char* name);
 // The same on an open copy of the table, read from its current position.
-int netdev_scan(FILE* table, const char* name);
+int netdev_scan(text_file& table, const char* name);
 
 // -1: unreadable; 0: no change since the previous call (the first call only
 // takes the baseline); 1: rx or tx bytes changed.

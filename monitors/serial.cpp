@@ -2,7 +2,6 @@
 
 #include "monitors/activity.h"
 
-#include <cstdio>
 #include <cstring>
 #include <syslog.h>
 
@@ -19,20 +18,12 @@ constexpr size_t SERIAL_STAT_FILE_COUNT = sizeof serial_stat_files / sizeof seri
 
 serial_counters counters = {0, 0, false};
 
-FILE* open_first(const char* const* files, size_t count)
-{
-    for (size_t i = 0; i < count; ++i)
-        if (FILE* file = std::fopen(files[i], "r"))
-            return file;
-    return nullptr;
-}
-
 // Leaves in `line` the first line that starts with `digit`; otherwise the
 // buffer does not start with it. Ends at end of file and on a read error.
-void find_port_line(FILE* file, char digit, char (&line)[256])
+void find_port_line(text_file& file, char digit, char (&line)[256])
 {
     line[0] = '\0';
-    while (std::fgets(line, sizeof line, file) != nullptr) {
+    while (file.read_line(line, sizeof line)) {
         if (line[0] == digit)
             return;
     }
@@ -55,7 +46,7 @@ serial_counters serial_last()
     return counters;
 }
 
-int serial_scan(FILE* stats, int port)
+int serial_scan(text_file& stats, int port)
 {
     const char digit = static_cast<char>('0' + port);
     char line[256];
@@ -69,7 +60,7 @@ int serial_scan(FILE* stats, int port)
         syslog(LOG_NOTICE, "serial stat file line does not contain relevant data");
         return 1;
     }
-    if (std::sscanf(data, " tx:%lu rx:%lu", &counters.tx, &counters.rx) != 2) {
+    if (scan_counts(data, " tx:%lu rx:%lu", &counters.tx, &counters.rx) != 2) {
         syslog(LOG_NOTICE, "unexpected serial stat file formatting");
         return 1;
     }
@@ -78,14 +69,14 @@ int serial_scan(FILE* stats, int port)
 
 int serial_read_from(const char* const* files, size_t count, int port)
 {
-    FILE* file = open_first(files, count);
-    if (file == nullptr) {
-        syslog(LOG_NOTICE, "serial stat file not found");
-        return 1;
+    // The first candidate that opens is the one read.
+    for (size_t i = 0; i < count; ++i) {
+        text_file file(files[i]);
+        if (file.is_open())
+            return serial_scan(file, port);
     }
-    const int result = serial_scan(file, port);
-    std::fclose(file);
-    return result;
+    syslog(LOG_NOTICE, "serial stat file not found");
+    return 1;
 }
 
 int serial_read(int port)

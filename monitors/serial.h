@@ -3,9 +3,9 @@
 #pragma once
 
 #include "daemon/loop.h"
+#include "monitors/text.h"
 
 #include <cstddef>
-#include <cstdio>
 
 // Direction mask.
 inline constexpr int SERIAL_TX = 1;
@@ -25,7 +25,7 @@ serial_counters serial_last();
 int serial_read(int port);
 int serial_read_from(const char* const* files, size_t count, int port);
 // The same on an open statistics file, read from its current position.
-int serial_scan(FILE* stats, int port);
+int serial_scan(text_file& stats, int port);
 
 // -1: unreadable; 0: no selected direction changed since the previous call
 // (the first call only takes the baseline); 1: one did.

@@ -2,11 +2,9 @@
 // output to the copy published at the capture's name in /tmp.
 #pragma once
 
-#include <cstdio>
-
 // The query writes into an anonymous file of the daemon's own: a memory
-// file (Linux 3.17), else an unnamed file in the capture's folder (3.11),
-// else a private file there under an unpredictable name, removed at once.
+// file (Linux 3.17), else an unnamed file in /tmp (3.11), else a private
+// file there under an unpredictable name, removed at once.
 // Nothing anyone puts at the capture's name in the world-writable /tmp (a
 // link, a FIFO, a folder), no race around that name, and no full /tmp can
 // change the answer the daemon reads. Once the answer has been read, it is
@@ -31,9 +29,9 @@ public:
 
     // Bytes of the answer (at most INT_MAX).
     int size() const;
-    // Scans `format` (one unsigned conversion) from the answer's start:
-    // 0 with `*value` set, or -1 when it cannot be read or the scan does
-    // not convert exactly one number.
+    // Scans `format` (one unsigned conversion, see scan_counts) from the
+    // answer's start (its first 255 bytes): 0 with `*value` set, or -1 when
+    // it cannot be read or the scan does not convert exactly one number.
     int scan_count(const char* format, unsigned* value) const;
     // The descriptor the daemon reads the answer through (-1: none).
     int descriptor() const { return fd_; }

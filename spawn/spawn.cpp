@@ -6,8 +6,6 @@
 #include <csignal>
 #include <climits>
 #include <cstdarg>
-#include <cstdlib>
-#include <cstring>
 #include <ctime>
 #include <initializer_list>
 #include <sys/stat.h>
@@ -40,9 +38,10 @@ void close_from_3()
         close(fd);
 }
 
-// `argv` holds the arguments from slot 1 on; slot 0 gets the child's own
-// copy of the program path. `mask` is the daemon's own signal mask, which
-// the runner narrowed for its wait.
+// `argv` holds the arguments from slot 1 on; slot 0 gets the program path
+// itself (execvp neither writes nor keeps the vector, and a copy on the
+// heap would bring an allocator into the static build for nothing). `mask`
+// is the daemon's own signal mask, which the runner narrowed for its wait.
 [[noreturn]] void child_exec(const char* path, char** argv, const sigset_t& mask)
 {
     // Its own process group: a query that outlives a stop request is ended
@@ -63,10 +62,8 @@ void close_from_3()
     }
     close_from_3();
 
-    argv[0] = strdup(path);
-    if (argv[0] == nullptr)
-        _exit(1);
-    execvp(argv[0], argv);
+    argv[0] = const_cast<char*>(path);
+    execvp(path, argv);
     _exit(1);
 }
 }  // namespace

@@ -2,18 +2,22 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
+#include <unistd.h>
 
 namespace {
-// The mode a settings file with `text` yields.
+// The mode a settings file with `text` yields, read from a real file.
 uint32_t mode_of(const std::string& text)
 {
-    FILE* f = std::tmpfile();
-    std::fwrite(text.data(), 1, text.size(), f);
-    const uint32_t mode = settings_get_uint(f, "MOD_TAVRIN_MODE");
-    std::fclose(f);
+    char path[] = "/tmp/tavrin-settings-XXXXXX";
+    const int fd = mkstemp(path);
+    EXPECT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    close(fd);
+    text_file file(path);
+    const uint32_t mode = settings_get_uint(&file, "MOD_TAVRIN_MODE");
+    unlink(path);
     return mode;
 }
 }  // namespace
@@ -78,22 +82,19 @@ TEST(Settings, CrLfReadsLikeLf)
 
 TEST(Settings, CrLfLineEndIsNotPartOfTheValueText)
 {
-    FILE* f = std::tmpfile();
-    std::fputs("NAME=router one\r\nQUOTED=\"x\"\r\n", f);
-    std::rewind(f);
+    const std::string text = "NAME=router one\r\nQUOTED=\"x\"\r\n";
+    text_file f(text.data(), text.size());
     EXPECT_STREQ(settings_find(f, "NAME"), "router one");
     EXPECT_STREQ(settings_find(f, "QUOTED"), "x");
-    std::fclose(f);
 }
 
 TEST(Settings, EveryLookupStartsAtTheFirstLine)
 {
-    FILE* f = std::tmpfile();
-    std::fputs("A=1\nMOD_TAVRIN_MODE=4\nB=2\n", f);
-    EXPECT_EQ(settings_get_uint(f, "MOD_TAVRIN_MODE"), 4u);
-    EXPECT_EQ(settings_get_uint(f, "A"), 1u);
-    EXPECT_EQ(settings_get_uint(f, "MOD_TAVRIN_MODE"), 4u);
-    std::fclose(f);
+    const std::string text = "A=1\nMOD_TAVRIN_MODE=4\nB=2\n";
+    text_file f(text.data(), text.size());
+    EXPECT_EQ(settings_get_uint(&f, "MOD_TAVRIN_MODE"), 4u);
+    EXPECT_EQ(settings_get_uint(&f, "A"), 1u);
+    EXPECT_EQ(settings_get_uint(&f, "MOD_TAVRIN_MODE"), 4u);
 }
 
 TEST(Settings, LinesLongerThanTheBuffer)
@@ -107,13 +108,11 @@ TEST(Settings, LinesLongerThanTheBuffer)
 
 TEST(Settings, FindReturnsTheValueText)
 {
-    FILE* f = std::tmpfile();
-    std::fputs("NAME=\"router one\" trailing\nEMPTY=\n", f);
-    std::rewind(f);
+    const std::string text = "NAME=\"router one\" trailing\nEMPTY=\n";
+    text_file f(text.data(), text.size());
     const char* value = settings_find(f, "name");
     ASSERT_NE(value, nullptr);
     EXPECT_STREQ(value, "router one");
     EXPECT_STREQ(settings_find(f, "EMPTY"), "") << "the search goes on from the current position";
     EXPECT_EQ(settings_find(f, "NAME"), nullptr) << "end of file";
-    std::fclose(f);
 }

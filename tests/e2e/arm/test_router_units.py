@@ -10,7 +10,7 @@ sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 import harness  # noqa: E402
 from machine import EmulatedRouter  # noqa: E402
 
-UNIT_TESTS = ["test_settings", "test_gpio", "test_loop", "test_spawn", "test_capture", "test_netdev", "test_serial"]
+UNIT_TESTS = ["test_settings", "test_text", "test_gpio", "test_loop", "test_spawn", "test_capture", "test_netdev", "test_serial"]
 FDREPORT = os.environ.get("TAVRIN_FDREPORT", "")
 OLDER_KERNELS = ("4.4", "3.14", "3.10")
 
