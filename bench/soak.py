@@ -248,7 +248,8 @@ def main():
         import machine as emulated
         why = emulated.unavailable(os.path.abspath(args.build))
         machine = emulated.EmulatedRouter
-        if not why and not emulated.lacks({"setup": {"peers": {"any": {}}}}, os.path.abspath(args.build)):
+        if not why and not emulated.lacks({"setup": {"peers": {kind: {} for kind in emulated.PEER_PACKAGES}}},
+                                          os.path.abspath(args.build)):
             class WithPeers(emulated.EmulatedRouter):
                 PEERS = True
             machine = WithPeers
