@@ -204,7 +204,9 @@ class EmulatedRouter(Sandbox):
         helpers (the kernel unpacks both)."""
         extra = os.path.join(self.work, "extra")
         files = {
-            DAEMON_PATH: os.path.join(self.build_dir, "tavrind"),
+            # The router build's daemon, or another build of it for the
+            # router (TAVRIN_ROUTER_DAEMON: the static musl build).
+            DAEMON_PATH: os.environ.get("TAVRIN_ROUTER_DAEMON") or os.path.join(self.build_dir, "tavrind"),
             f"{GUEST_TOOLS}/traffic": os.path.join(self.build_dir, "sim", "traffic"),
             f"{GUEST_TOOLS}/holder": os.path.join(self.build_dir, "sim", "holder"),
             f"{GUEST_TOOLS}/kernel_as": os.path.join(self.build_dir, "sim", "kernel_as"),
