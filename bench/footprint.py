@@ -1,10 +1,14 @@
 #!/usr/bin/env python3
-"""Footprint of the daemon, host and router builds side by side: stripped
-size, shared libraries needed, text/data/bss; and for the host build the
-resident memory of the running daemon in mode 15 after a while of iterations,
-next to that of `sleep` as a floor.
+"""Footprint of the daemon's three builds side by side: the x86_64 build,
+the router's dynamic armhf build (glibc) and its static armhf build (musl,
+static-PIE). For each: the stripped size beside its anchor (a plain C build
+of the same daemon), the libraries it needs, text/data/bss. Then, for both
+armhf builds running mode 15 on the emulated router, the resident memory
+(VmRSS, and its peak VmHWM, from /proc) and the daemon's own CPU time per
+iteration (as bench/run --router measures it); and for the host build the
+resident memory in the simulated router next to `sleep`'s.
 
-    footprint.py HOST_BUILD_DIR ARM_BUILD_DIR [SECONDS]
+    footprint.py HOST_BUILD ARM_BUILD MUSL_BUILD [SECONDS] [ITERATIONS]
 """
 import os
 import shutil
@@ -14,8 +18,16 @@ import sys
 import tempfile
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "sim"))
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+sys.path.insert(0, os.path.join(HERE, "..", "sim"))
+sys.path.insert(0, os.path.join(HERE, "..", "sim", "router"))
 from sandbox import Sandbox, need_root  # noqa: E402
+
+# Stripped bytes of a plain C build of the same daemon: x86_64 with the
+# compiler's default flags (PIE, RELRO); armhf at -Os, dynamic with glibc
+# and static with the same Debian musl.
+ANCHORS = {"x86_64": 19080, "armhf glibc": 9944, "armhf musl static": 62580}
 
 
 def binary_facts(binary, prefix):
@@ -28,42 +40,30 @@ def binary_facts(binary, prefix):
     needed = [line.split("[")[1].rstrip("]") for line in dyn.splitlines() if "(NEEDED)" in line]
     text, data, bss = subprocess.run([f"{prefix}size", binary], capture_output=True, text=True,
                                      check=True).stdout.splitlines()[1].split()[:3]
-    return {"stripped bytes": size, "needs": " ".join(needed), "text": text, "data": data, "bss": bss}
+    return {"stripped bytes": size, "anchor (C)": None, "needs": " ".join(needed) or "nothing",
+            "text": text, "data": data, "bss": bss}
 
 
-def rss_kib(box, pid):
-    status = box.read(f"/proc/{pid}/status") or ""
-    for line in status.splitlines():
-        if line.startswith("VmRSS:"):
-            return int(line.split()[1])
-    return None
-
-
-def main():
-    host_dir, arm_dir = sys.argv[1], sys.argv[2]
-    seconds = float(sys.argv[3]) if len(sys.argv) > 3 else 60
-    columns = {"x86_64": binary_facts(os.path.join(host_dir, "tavrind"), "")}
-    arm_binary = os.path.join(arm_dir, "tavrind")
-    if os.path.exists(arm_binary) and shutil.which("arm-linux-gnueabihf-strip"):
-        columns["armhf"] = binary_facts(arm_binary, "arm-linux-gnueabihf-")
-    names = list(columns)
-    print(f"{'':<16}" + "".join(f"{n:>14}" for n in names))
-    for key in ["stripped bytes", "needs", "text", "data", "bss"]:
-        print(f"{key:<16}" + "".join(f"{str(columns[n][key]):>14}" for n in names))
-    # What a plain C build of the same design reaches with the same compilers
-    # and their default flags (PIE and RELRO on).
-    # (armhf: before the stop grace and the capture-name replacement, whose
-    # code moved the writable segment one page on; see tests/e2e/test_binary.py.)
-    for name, target in (("x86_64", 19080), ("armhf", 9944)):
-        if name in columns:
-            size = columns[name]["stripped bytes"]
-            print(f"{name} stripped {size} B against a C build's {target} B: "
-                  f"{'within' if size <= target else 'OVER'} ({size - target:+d} B)")
-
-    why = need_root()
+def router_figures(arm_dir, static_daemon, iterations):
+    """{build: (iterations, daemon ms/iteration, VmRSS, VmHWM)} of mode 15
+    on the emulated router, for the dynamic and the static armhf build."""
+    import machine
+    import router_cost
+    os.environ["TAVRIN_BUILD"] = arm_dir
+    why = need_root() or machine.unavailable(arm_dir)
     if why:
-        print(f"resident memory: skipped ({why})")
-        return 0
+        print(f"\nemulated router: skipped ({why})")
+        return {}
+    figures = {}
+    for name, daemon in (("armhf glibc", ""), ("armhf musl static", static_daemon)):
+        os.environ["TAVRIN_ROUTER_DAEMON"] = daemon
+        n, own, _, rss, hwm = router_cost.measure(15, arm_dir, iterations)
+        figures[name] = (n, own, rss, hwm)
+    os.environ.pop("TAVRIN_ROUTER_DAEMON", None)
+    return figures
+
+
+def host_resident(host_dir, seconds):
     os.environ["TAVRIND"] = os.path.join(host_dir, "tavrind")
     os.environ["TAVRIN_FAKEGPIO"] = os.path.join(host_dir, "sim", "libfakegpio.so")
     with Sandbox(host_dir) as box:
@@ -71,10 +71,52 @@ def main():
         box.start(env={"LD_PRELOAD": ""})  # the daemon alone, no stand-in mapped in
         floor = box.spawn(["/bin/sleep", "100000"])
         time.sleep(seconds)
-        daemon, sleep = rss_kib(box, box.pid), rss_kib(box, floor)
+        rss = {pid: next(int(line.split()[1]) for line in (box.read(f"/proc/{pid}/status") or "").splitlines()
+                         if line.startswith("VmRSS:")) for pid in (box.pid, floor)}
         box.kill(floor)
         box.signal(signal.SIGTERM)
         box.wait()
+    return rss[box.pid], rss[floor]
+
+
+def main():
+    host_dir, arm_dir, musl_dir = (os.path.abspath(d) for d in sys.argv[1:4])
+    seconds = float(sys.argv[4]) if len(sys.argv) > 4 else 60
+    iterations = int(sys.argv[5]) if len(sys.argv) > 5 else 20
+    builds = {"x86_64": (os.path.join(host_dir, "tavrind"), ""),
+              "armhf glibc": (os.path.join(arm_dir, "tavrind"), "arm-linux-gnueabihf-"),
+              "armhf musl static": (os.path.join(musl_dir, "tavrind"), "arm-linux-gnueabihf-")}
+    columns = {}
+    for name, (binary, prefix) in builds.items():
+        if os.path.exists(binary) and shutil.which(f"{prefix}strip"):
+            columns[name] = binary_facts(binary, prefix)
+            columns[name]["anchor (C)"] = ANCHORS[name]
+    figures = router_figures(arm_dir, os.path.join(musl_dir, "tavrind"), iterations) \
+        if "armhf glibc" in columns and "armhf musl static" in columns else {}
+    for name, (n, own, rss, hwm) in figures.items():
+        columns[name].update({"mode 15 ms/iteration": f"{own:.2f}", "VmRSS KiB": rss, "VmHWM KiB": hwm})
+
+    names = list(columns)
+    width = 22
+    print(f"{'':<22}" + "".join(f"{n:>{width}}" for n in names))
+    for key in ["stripped bytes", "anchor (C)", "needs", "text", "data", "bss", "mode 15 ms/iteration",
+                "VmRSS KiB", "VmHWM KiB"]:
+        if any(key in columns[n] for n in names):
+            print(f"{key:<22}" + "".join(f"{str(columns[n].get(key, '-')):>{width}}" for n in names))
+    print()
+    for name in names:
+        size, anchor = columns[name]["stripped bytes"], ANCHORS[name]
+        print(f"{name}: {size} B stripped against a C build's {anchor} B: "
+              f"{'within' if size <= anchor else 'OVER'} ({size - anchor:+d} B)")
+    if figures:
+        print(f"(mode 15 on the emulated router, {iterations} iterations each: the daemon's own CPU time "
+              f"per iteration, from /proc/<pid>/stat; resident memory at the end, and its peak)")
+
+    why = need_root()
+    if why:
+        print(f"resident memory on the host: skipped ({why})")
+        return 0
+    daemon, sleep = host_resident(host_dir, seconds)
     print(f"\nresident memory after {seconds:.0f} s in mode 15 (x86_64):")
     print(f"  tavrind {daemon} KiB, sleep {sleep} KiB, ratio {daemon / sleep:.2f}"
           f" (goal within 10%: {'yes' if daemon <= sleep * 1.10 else 'NO'})")

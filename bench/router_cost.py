@@ -31,9 +31,10 @@ def cpu_ticks(box, pid):
     return utime + stime, cutime + cstime
 
 
-def resident_kib(box, pid):
-    return next(int(line.split()[1]) for line in box.read(f"/proc/{pid}/status").splitlines()
-                if line.startswith("VmRSS:"))
+def memory_kib(box, pid):
+    """(resident, peak resident) KiB of `pid`: VmRSS and VmHWM."""
+    status = dict(line.split(":", 1) for line in box.read(f"/proc/{pid}/status").splitlines() if ":" in line)
+    return int(status["VmRSS"].split()[0]), int(status["VmHWM"].split()[0])
 
 
 def measure(number, build, count):
@@ -45,13 +46,13 @@ def measure(number, build, count):
         start = cpu_ticks(box, box.pid)
         its = box.wait_iterations(count, number, since=first.last + 1e-6, timeout=600)
         end = cpu_ticks(box, box.pid)
-        rss = resident_kib(box, box.pid)
+        rss, hwm = memory_kib(box, box.pid)
         hz = int(box.sh("getconf CLK_TCK 2>/dev/null || echo 100").strip() or 100)
         box.signal(15)
         box.wait(timeout=10)
     n = len(its)
     own, children = ((end[k] - start[k]) / hz / n * 1000 for k in (0, 1))
-    return n, own, children, rss
+    return n, own, children, rss, hwm
 
 
 def main():
@@ -68,7 +69,7 @@ def main():
         return 0
     print("mode  iterations  daemon ms/iteration  children ms/iteration  children/daemon  daemon KiB")
     for number in parse_modes(args.modes):
-        n, own, children, rss = measure(number, build, args.iterations if number > 4 else 5 * args.iterations)
+        n, own, children, rss, _ = measure(number, build, args.iterations if number > 4 else 5 * args.iterations)
         ratio = "-" if children == 0 else f"{children / own:.0f}x" if own > 0 else "all"
         print(f"{number:>4}  {n:>10}  {own:>19.2f}  {children:>21.2f}  {ratio:>15}  {rss:>10}", flush=True)
     return 0
