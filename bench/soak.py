@@ -13,7 +13,7 @@ counter that moved: the next one shows it, the one after is off again).
 For every mode it reports the cycles run, the changes judged and how many
 iterations each took to show (the next one, or one that ran while it was
 made: 0), and at each sample the daemon's open descriptors, child
-processes, zombies and resident memory, which must stay flat. With
+processes, zombies and anonymous resident memory, which must stay flat. With
 --cycles, a sample follows every change, so even a short run compares at
 least three samples after the first.
 
@@ -57,7 +57,7 @@ class Mode:
         self.cycles = 0
         self.recoveries = []  # iterations each change took to show
         self.wrong = []       # changes shown wrong, with how
-        self.samples = []     # (descriptors, children, zombies, resident KiB), or NOT_RUNNING
+        self.samples = []     # (descriptors, children, zombies, anonymous KiB), or NOT_RUNNING
         self.shown = None     # the level the last change led to
         self.error = None
 
@@ -184,8 +184,8 @@ class Mode:
             self.error = f"{type(e).__name__}: {e}"
 
     def sample(self):
-        """(descriptors, children, zombies, resident KiB) of the daemon, or
-        NOT_RUNNING. A query under way holds a descriptor or two and its
+        """(descriptors, children, zombies, anonymous resident KiB) of the
+        daemon, or NOT_RUNNING. A query under way holds a descriptor or two and its
         child for a moment: descriptors and zombies are the least of three
         looks a fifth of a second apart, so that only what stays counts."""
         looks = []
@@ -194,7 +194,7 @@ class Mode:
             time.sleep(0.2)
         if NOT_RUNNING in looks:
             return NOT_RUNNING
-        return (min(x[0] for x in looks), max(x[1] for x in looks), min(x[2] for x in looks), looks[-1][3])
+        return (min(x[0] for x in looks), max(x[1] for x in looks), min(x[2] for x in looks), max(x[3] for x in looks))
 
     def look(self):
         box, pid = self.box, self.box.pid
@@ -202,15 +202,24 @@ class Mode:
         stat = box.read(f"/proc/{pid}/stat") or ""
         if stat.rsplit(")", 1)[-1].split()[:1] in ([], ["Z"], ["X"]):
             return NOT_RUNNING
-        # The shell's glob only reads the folder: ls would also look at each
-        # entry, and complain of a query's descriptor closed meanwhile.
-        fds = int(box.sh(f"set -- /proc/{pid}/fd/*; echo $#"))
-        kids = box.sh(f"for s in /proc/[0-9]*/status; do grep -q \"^PPid:[[:space:]]*{pid}$\" $s 2>/dev/null && "
-                      "grep '^State:' $s; done; true", check=False).splitlines()
-        zombies = sum(1 for line in kids if "Z" in line.split()[1:2])
-        rss = next((int(line.split()[1]) for line in (box.read(f"/proc/{pid}/status") or "").splitlines()
-                    if line.startswith("VmRSS:")), -1)
-        return fds, len(kids), zombies, rss
+        # With the shell's own means only (the emulated router forks
+        # slowly): the glob reads the descriptor folder without looking at
+        # each entry (a query's may close meanwhile), `read` takes each
+        # process's state and parent (its name is one word: the daemon's
+        # tools have no blank in theirs).
+        # A process gone meanwhile makes the redirection fail: its complaint
+        # goes nowhere (standard error closed before it).
+        out = box.sh(f"set -- /proc/{pid}/fd/*; echo $#; for s in /proc/[0-9]*/stat; do "
+                     f"read -r p c state parent rest 2>&- < $s && [ \"$parent\" = {pid} ] && echo $state; "
+                     "done; true", check=False).split()
+        fds, kids = int(out[0]), out[1:]
+        # The daemon's own memory: its anonymous pages. The pages of its
+        # program file come and go as the kernel reclaims them under memory
+        # pressure, which is no growth of the daemon's.
+        status = dict(line.split(":", 1) for line in (box.read(f"/proc/{pid}/status") or "").splitlines()
+                      if ":" in line)
+        memory = status.get("RssAnon", status.get("VmRSS", "-1")).split()[0]
+        return fds, len(kids), kids.count("Z"), int(memory)
 
 
 def flat(samples):
@@ -286,7 +295,7 @@ def main():
             ended[m.number] = m.box.wait(timeout=10)
 
     print(f"{len(modes)} modes on the {'emulated router' if args.router else 'host'} for "
-          f"{(time.monotonic() - started) / 60:.1f} min; samples: descriptors/children/zombies/resident KiB")
+          f"{(time.monotonic() - started) / 60:.1f} min; samples: descriptors/children/zombies/anonymous resident KiB")
     failed = False
     for m in modes:
         counts = {k: m.recoveries.count(k) for k in dict.fromkeys(m.recoveries)}

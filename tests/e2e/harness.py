@@ -2,7 +2,9 @@
 and a runner that exits 77 (skipped) where the sandbox cannot run."""
 import os
 import re
+import signal
 import sys
+import time
 import unittest
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -69,6 +71,41 @@ def status_up(box, mode):
         IpsecPeers(box, tools=["stroke"]).up("ipsec1")
     else:
         box.hold("zelbarin", "listen", 443)
+
+
+# The runner's stop grace and its wait for a query it ended (spawn.h).
+GRACE, KILL_WAIT = 2.0, 0.5
+
+
+def processes(box, name):
+    """The pids of the processes named `name` in the machine."""
+    out = box.sh(f"for p in /proc/[0-9]*; do [ \"$(cat $p/comm 2>/dev/null)\" = {name} ] && "
+                 "echo ${p#/proc/}; done; true")
+    return [int(p) for p in out.split()]
+
+
+def wait_for_process(box, name, timeout=30):
+    deadline = time.monotonic() + timeout
+    while not processes(box, name):
+        if time.monotonic() > deadline:
+            raise AssertionError(f"no {name} process in {timeout} s")
+        time.sleep(0.1)
+
+
+def stop_while_hung(test, box, names):
+    """SIGTERM to the daemon while its query hangs: it must end within the
+    grace and the wait for the ended query (with a second for a loaded
+    machine), logging "stopped" last and leaving none of `names` behind."""
+    sent = time.monotonic()
+    box.signal(signal.SIGTERM)
+    code = box.wait(timeout=GRACE + KILL_WAIT + 5)
+    took = time.monotonic() - sent
+    test.assertEqual(code, 0, "the daemon did not end: its query still hangs")
+    test.assertGreater(took, GRACE - 0.3, "the query had its grace")
+    test.assertLess(took, GRACE + KILL_WAIT + 1.0)
+    test.assertEqual(box.log_texts()[-1], "stopped")
+    for name in names:
+        test.assertEqual(processes(box, name), [], f"a {name} of the query was left running")
 
 
 def host_only(why):

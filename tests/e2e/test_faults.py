@@ -256,16 +256,47 @@ class SerialStatistics(unittest.TestCase):
             self.assertEqual(box.led_writes(), [])
 
 
-class PlantedCapturePaths(unittest.TestCase):
-    """Another local user puts something at a capture's name in /tmp, before
-    the daemon starts or while it runs: the query's answer never goes
-    through the name, so the status shows all the same, and the answer is
-    published by renaming a fresh file over the name, so nothing planted is
-    written through. A folder with files in it stays (the answer is not
-    published there); an empty one is removed."""
+class CapturingModes(unittest.TestCase):
+    """Faults around the capturing modes' answers, each mode on one machine
+    with its real status source up, one daemon after the other: names
+    planted in /tmp, standard descriptors closed, /tmp full."""
     KINDS = ("link", "fifo", "foreign", "own hard link", "hard link", "empty folder", "folder")
     VICTIM = "do not touch\n"
+    # How the answer file shows in /proc/<pid>/fd: a memory file, or an
+    # unnamed or removed file in /tmp.
+    ANSWER = re.compile(r"^(\d+) (/memfd:tavrin-answer|/tmp/#\d+|/tmp/\.tavrin-answer-)")
 
+    def test_mode_11(self):
+        self.each_fault(11)
+
+    def test_mode_13(self):
+        self.each_fault(13)
+
+    def test_mode_14(self):
+        self.each_fault(14)
+
+    def test_mode_16(self):
+        self.each_fault(16)
+
+    def each_fault(self, mode):
+        path = harness.CAPTURES[mode]
+        with Machine() as box:
+            harness.skip_without_peers(self, mode)
+            box.settings(f"MOD_TAVRIN_MODE={mode}\n")
+            harness.status_up(box, mode)
+            for fault in (self.planted_names, self.without_standard_descriptors, self.full_tmp):
+                with self.subTest(fault=fault.__name__):
+                    fault(box, mode, path)
+                if box.pid is not None and box.wait(timeout=0) is None:
+                    box.signal(signal.SIGKILL)  # a fault that failed midway
+                    box.wait()
+                box.sh(f"rm -rf {path}")
+
+    def own_log(self, box):
+        """What the daemon started last logged."""
+        return [m.text for m in box.log() if m.pid == box.pid]
+
+    # ---- names planted in /tmp ----------------------------------------------
     def plant(self, box, path, kind):
         """Puts `kind` at `path` in one step, whatever the daemon is doing:
         made at another name and renamed over the capture, or (a folder)
@@ -284,53 +315,40 @@ class PlantedCapturePaths(unittest.TestCase):
                 "foreign": "echo 'planted by another user' > /tmp/planted && chown 65534:65534 /tmp/planted"}[kind]
         box.sh(f"{make} && mv -f /tmp/planted {path}")
 
-    def test_every_capturing_mode_against_every_kind_of_planted_name(self):
-        # One machine and one daemon per mode: a folder with a file in it
-        # stands at the name from before the start (any user can make one at
-        # every boot); once it is gone, each kind is planted in turn while
-        # the daemon runs, the folder again last.
-        for mode, path in harness.CAPTURES.items():
-            with self.subTest(mode=mode), Machine() as box:
-                harness.skip_without_peers(self, mode)
-                box.settings(f"MOD_TAVRIN_MODE={mode}\n")
-                harness.status_up(box, mode)
-                self.plant(box, path, "folder")
-                box.start()
-                box.wait_iterations(2, mode)
-                self.assertIsNone(harness.mismatch_between(box, mode, 0, None, harness.on_level(mode)),
-                                  "a folder at the name")
-                self.assertEqual(box.read(f"{path}/inside"), "kept\n")
-                box.sh(f"rm -r {path}")
-                for kind in self.KINDS:
-                    with self.subTest(planted=kind):
-                        self.check_planted(box, mode, path, kind)
-                self.assertEqual(box.stop_after(0, mode), 0)
-                self.assertEqual(box.log_texts(), ["started", "stopped"])
+    def planted_names(self, box, mode, path):
+        """Another local user puts something at a capture's name in /tmp,
+        before the daemon starts (any user can, at every boot) or while it
+        runs: the query's answer never goes through the name, so the status
+        shows all the same, and the answer is published by renaming a fresh
+        file over the name, so nothing planted is written through. A folder
+        with files in it stays (the answer is not published there); an
+        empty one is removed. The folder stands there from before the
+        start; once it is gone, each kind is planted in turn, the folder
+        again last."""
+        self.plant(box, path, "folder")
+        box.start()
+        box.wait_iterations(2, mode)
+        self.assertIsNone(harness.mismatch_between(box, mode, 0, None, harness.on_level(mode)), "a folder at the name")
+        self.assertEqual(box.read(f"{path}/inside"), "kept\n")
+        box.sh(f"rm -r {path}")
+        for kind in self.KINDS:
+            with self.subTest(planted=kind):
+                planted = timed(box, lambda: self.plant(box, path, kind))
+                box.wait_iterations(2, mode, since=planted[1])
+                # A blink (mode 11 on traffic) shows a station too.
+                self.assertIsNone(harness.mismatch_between(box, mode, planted[1], None, harness.on_level(mode)))
+                self.assertEqual(box.read("/tmp/victim"), self.VICTIM, "written through the planted name")
+                if kind == "folder":
+                    self.assertEqual(box.read(f"{path}/inside"), "kept\n")
+                else:
+                    self.assertEqual(box.sh(f"stat -c '%F %h %u %a' {path}"), "regular file 1 0 644\n")
+                    self.assertRegex(box.read(path), re.compile(harness.CAPTURED[mode], re.M))
+                if kind == "own hard link":
+                    self.assertIsNotNone(box.read("/tmp/second-name"), "the old capture keeps its other name")
+        self.assertEqual(box.stop_after(0, mode), 0)
+        self.assertEqual(self.own_log(box), ["started", "stopped"])
 
-    def check_planted(self, box, mode, path, kind):
-        planted = timed(box, lambda: self.plant(box, path, kind))
-        box.wait_iterations(2, mode, since=planted[1])
-        # A blink (mode 11 on traffic) shows a station too.
-        self.assertIsNone(harness.mismatch_between(box, mode, planted[1], None, harness.on_level(mode)))
-        self.assertEqual(box.read("/tmp/victim"), self.VICTIM, "written through the planted name")
-        if kind == "folder":
-            self.assertEqual(box.read(f"{path}/inside"), "kept\n")
-        else:
-            self.assertEqual(box.sh(f"stat -c '%F %h %u %a' {path}"), "regular file 1 0 644\n")
-            self.assertRegex(box.read(path), re.compile(harness.CAPTURED[mode], re.M))
-        if kind == "own hard link":
-            self.assertIsNotNone(box.read("/tmp/second-name"), "the old capture keeps its other name")
-
-
-class CapturesWithoutStandardDescriptors(unittest.TestCase):
-    """Started with standard descriptors closed, the capturing modes still
-    read their answers: an answer file never becomes the daemon's own 1 or
-    2. Looked at while a query runs (its first tool made to sleep a
-    second), when the daemon holds the answer file."""
-    # How the answer file shows in /proc/<pid>/fd: a memory file, or an
-    # unnamed or removed file in /tmp.
-    ANSWER = re.compile(r"^(\d+) (/memfd:tavrin-answer|/tmp/#\d+|/tmp/\.tavrin-answer-)")
-
+    # ---- standard descriptors closed -----------------------------------------
     def answer_descriptors(self, box):
         """The daemon's descriptors of an answer file, once it holds one."""
         deadline = time.monotonic() + 30
@@ -342,54 +360,46 @@ class CapturesWithoutStandardDescriptors(unittest.TestCase):
             time.sleep(0.1)
         self.fail("no query with its answer file open in 30 s")
 
-    def test_capturing_modes(self):
-        for mode in harness.CAPTURES:
-            with self.subTest(mode=mode), Machine() as box:
-                harness.skip_without_peers(self, mode)
-                box.settings(f"MOD_TAVRIN_MODE={mode}\n")
-                harness.status_up(box, mode)
-                box.slow_down("hostapd_cli" if mode == 11 else "grep", 1)
-                # The log socket takes the lowest free descriptor at start,
-                # so the first answer file would land on 2 with (1, 2) or
-                # (0, 2) closed, on 1 with all three closed. One daemon after
-                # the other on the same machine.
-                for closed in ((1, 2), (0, 2), (0, 1, 2)):
-                    with self.subTest(closed=closed):
-                        box.start(closed=closed)
-                        held = self.answer_descriptors(box)
-                        self.assertTrue(all(fd > 2 for fd in held), f"an answer file at {held}")
-                        self.assertEqual(box.stop_after(1, mode), 0)
-                        self.assertEqual(box.log_texts()[-2:], ["started", "stopped"])
-                        self.assertIsNone(harness.mismatch_between(box, mode, 0, None, harness.on_level(mode)))
-
-
-class FullTmp(unittest.TestCase):
-    """/tmp full: the queries' answers do not go through /tmp, so every
-    capturing mode shows its status all the same, whatever the device's
-    grep does with a write it cannot make (GNU grep fails on it; BusyBox's,
-    the router's, exits 0). Only the publishing at the capture's name waits
-    for room: the names are current again with the first query after."""
-
-    def test_capturing_modes_on_a_full_tmp(self):
-        for mode, path in harness.CAPTURES.items():
-            with self.subTest(mode=mode), Machine() as box:
-                harness.skip_without_peers(self, mode)
-                box.settings(f"MOD_TAVRIN_MODE={mode}\n")
-                harness.status_up(box, mode)
-                used = int(box.sh("df -k /tmp | awk 'NR == 2 { print $3 }'"))
-                box.sh(f"mount -o remount,size={used + 256}k /tmp && "
-                       "{ dd if=/dev/zero of=/tmp/filler bs=4k 2>/dev/null; true; }")
-                box.start()
-                box.wait_iterations(3, mode)
-                self.assertIsNone(box.read(path), "published with no room")
-                freed = timed(box, lambda: box.remove("/tmp/filler"))
-                box.wait_iterations(2, mode, since=freed[1])
-                self.assertRegex(box.read(path) or "", re.compile(harness.CAPTURED[mode], re.M))
-                self.assertEqual(box.stop_after(1, mode, since=box.mark()), 0)
+    def without_standard_descriptors(self, box, mode, path):
+        """Started with standard descriptors closed, the daemon still reads
+        its answers: an answer file never becomes its own 1 or 2. Looked at
+        while a query runs (its first tool made to sleep a second), when the
+        daemon holds the answer file. The log socket takes the lowest free
+        descriptor at start, so the first answer file would land on 2 with
+        (1, 2) or (0, 2) closed, on 1 with all three closed."""
+        slowed = "hostapd_cli" if mode == 11 else "grep"
+        box.slow_down(slowed, 1)
+        for closed in ((1, 2), (0, 2), (0, 1, 2)):
+            with self.subTest(closed=closed):
+                box.start(closed=closed)
+                held = self.answer_descriptors(box)
+                self.assertTrue(all(fd > 2 for fd in held), f"an answer file at {held}")
+                self.assertEqual(box.stop_after(1, mode), 0)
+                self.assertEqual(self.own_log(box), ["started", "stopped"])
                 self.assertIsNone(harness.mismatch_between(box, mode, 0, None, harness.on_level(mode)))
-                self.assertEqual(box.log_texts(), ["started", "stopped"])
-                self.assertEqual(box.sh("ls -A /tmp | grep tavrin; true"), path.rsplit("/", 1)[1] + "\n",
-                                 "nothing of the daemon's left beside it")
+        box.remove(f"/usr/local/sbin/{slowed}")
+
+    # ---- /tmp full -------------------------------------------------------------
+    def full_tmp(self, box, mode, path):
+        """/tmp full: the queries' answers do not go through /tmp, so the
+        status shows all the same, whatever the device's grep does with a
+        write it cannot make (GNU grep fails on it; BusyBox's, the router's,
+        exits 0). Only the publishing at the capture's name waits for room:
+        the name is current again with the first query after."""
+        used = int(box.sh("df -k /tmp | awk 'NR == 2 { print $3 }'"))
+        box.sh(f"mount -o remount,size={used + 256}k /tmp && "
+               "{ dd if=/dev/zero of=/tmp/filler bs=4k 2>/dev/null; true; }")
+        box.start()
+        box.wait_iterations(3, mode)
+        self.assertIsNone(box.read(path), "published with no room")
+        freed = timed(box, lambda: box.remove("/tmp/filler"))
+        box.wait_iterations(2, mode, since=freed[1])
+        self.assertRegex(box.read(path) or "", re.compile(harness.CAPTURED[mode], re.M))
+        self.assertEqual(box.stop_after(1, mode, since=box.mark()), 0)
+        self.assertIsNone(harness.mismatch_between(box, mode, 0, None, harness.on_level(mode)))
+        self.assertEqual(self.own_log(box), ["started", "stopped"])
+        self.assertEqual(box.sh("ls -A /tmp | grep tavrin; true"), path.rsplit("/", 1)[1] + "\n",
+                         "nothing of the daemon's left beside it")
 
 
 if __name__ == "__main__":

@@ -4,48 +4,15 @@ process it started, and the daemon logs "stopped" and exits 0. The hangs are
 real where a real program produces one: charon stopped (SIGSTOP) leaves the
 real stroke and swanctl waiting on its sockets for good."""
 import signal
-import time
 import unittest
 
 import harness
 from peers import IpsecPeers, WiredWifi
 
-GRACE = 2.0
-# What the exit may take beyond the grace: the LED write and the whole
-# period sleep that follow the ended query, and a loaded machine's delays.
-AFTER_GRACE = 1.0 + 1.5
-
-
-def processes(box, name):
-    """The pids of the processes named `name` in the machine."""
-    out = box.sh(f"for p in /proc/[0-9]*; do [ \"$(cat $p/comm 2>/dev/null)\" = {name} ] && "
-                 "echo ${p#/proc/}; done; true")
-    return [int(p) for p in out.split()]
-
-
-def wait_for_process(box, name, timeout=30):
-    deadline = time.monotonic() + timeout
-    while not processes(box, name):
-        if time.monotonic() > deadline:
-            raise AssertionError(f"no {name} process in {timeout} s")
-        time.sleep(0.1)
+from harness import stop_while_hung, wait_for_process
 
 
 class Hangs(unittest.TestCase):
-    def stop_while_hung(self, box, names):
-        """SIGTERM to the daemon while its query hangs: it must end within
-        the grace and a period, leaving none of `names` behind."""
-        sent = time.monotonic()
-        box.signal(signal.SIGTERM)
-        code = box.wait(timeout=GRACE + AFTER_GRACE + 5)
-        took = time.monotonic() - sent
-        self.assertEqual(code, 0, "the daemon did not end: its query still hangs")
-        self.assertGreater(took, GRACE - 0.3, "the query had its grace")
-        self.assertLess(took, GRACE + AFTER_GRACE)
-        self.assertEqual(box.log_texts()[-1], "stopped")
-        for name in names:
-            self.assertEqual(processes(box, name), [], f"a {name} of the query was left running")
-
     @unittest.skipIf(harness.peers_missing(IpsecPeers), f"missing {harness.peers_missing(IpsecPeers)}")
     def test_stroke_and_swanctl_waiting_on_a_stopped_charon(self):
         for tool in ("stroke", "swanctl"):
@@ -57,7 +24,7 @@ class Hangs(unittest.TestCase):
                 box.wait_iterations(1, 14)
                 box.call("signal", pid=ipsec.router_pid, sig=int(signal.SIGSTOP))
                 wait_for_process(box, tool)
-                self.stop_while_hung(box, [tool, "grep"])
+                stop_while_hung(self, box, [tool, "grep"])
                 self.assertEqual(box.log_texts(), ["started", "stopped"])
 
     @unittest.skipIf(harness.peers_missing(WiredWifi), f"missing {harness.peers_missing(WiredWifi)}")
@@ -83,7 +50,7 @@ class Hangs(unittest.TestCase):
             # Early in a query: a second after an iteration's write it starts.
             box.wait_iterations(1, 11, since=box.mark(), timeout=60)
             wait_for_process(box, "hostapd_cli")
-            self.stop_while_hung(box, ["hostapd_cli"])
+            stop_while_hung(self, box, ["hostapd_cli"])
             self.assertEqual(box.log_texts(), ["started", "stopped"])
 
     def test_io_tool_that_never_answers_the_pin_probe(self):
@@ -94,7 +61,7 @@ class Hangs(unittest.TestCase):
             box.settings("MOD_TAVRIN_MODE=3\n")
             box.start()
             wait_for_process(box, "sleep")
-            self.stop_while_hung(box, ["sleep", "cat"])
+            stop_while_hung(self, box, ["sleep", "cat"])
             self.assertEqual(box.log_texts(), ["started", "stopped"])
 
 

@@ -7,22 +7,13 @@ capturing mode's status and its published capture, and the descriptors a
 child starts with."""
 import os
 import re
-import signal
-import time
 import unittest
 
 import harness
 from harness import Machine
 
 KERNELS = ("4.4", "3.14", "3.10")
-GRACE, KILL_WAIT = 2.0, 0.5
 FDREPORT = "/opt/tests/fdreport"
-
-
-def processes(box, name):
-    out = box.sh(f"for p in /proc/[0-9]*; do [ \"$(cat $p/comm 2>/dev/null)\" = {name} ] && "
-                 "echo ${p#/proc/}; done; true")
-    return [int(p) for p in out.split()]
 
 
 class OlderKernels(unittest.TestCase):
@@ -34,18 +25,9 @@ class OlderKernels(unittest.TestCase):
             for kernel in KERNELS:
                 with self.subTest(kernel=kernel):
                     box.start(kernel=kernel)
-                    deadline = time.monotonic() + 30
-                    while not processes(box, "cat") and time.monotonic() < deadline:
-                        time.sleep(0.1)
-                    sent = time.monotonic()
-                    box.signal(signal.SIGTERM)
-                    code = box.wait(timeout=GRACE + KILL_WAIT + 5)
-                    took = time.monotonic() - sent
-                    self.assertEqual(code, 0, "the daemon did not end: its query still hangs")
-                    self.assertGreater(took, GRACE - 0.3, "the query had its grace")
-                    self.assertLess(took, GRACE + KILL_WAIT + 1.0)
+                    harness.wait_for_process(box, "cat")
+                    harness.stop_while_hung(self, box, ["sleep", "cat"])
                     self.assertEqual(box.log_texts()[-2:], ["started", "stopped"])
-                    self.assertEqual(processes(box, "sleep") + processes(box, "cat"), [], "the tool was left running")
                     self.assertEqual(box.led_writes(), [], "an LED write from the ended probe")
 
     def test_capturing_modes_show_their_status(self):
