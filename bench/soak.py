@@ -185,18 +185,22 @@ class Mode:
 
     def sample(self):
         """(descriptors, children, zombies, anonymous resident KiB) of the
-        daemon, or NOT_RUNNING. A query under way holds a descriptor or two and its
-        child for a moment: descriptors and zombies are the least of three
-        looks a fifth of a second apart, so that only what stays counts."""
-        looks = []
-        for _ in range(3):
-            looks.append(self.look())
-            time.sleep(0.2)
-        if NOT_RUNNING in looks:
-            return NOT_RUNNING
-        return (min(x[0] for x in looks), max(x[1] for x in looks), min(x[2] for x in looks), max(x[3] for x in looks))
+        daemon, or NOT_RUNNING. Taken while the daemon sleeps (its period,
+        or a blink's step): every evaluation has closed what it opened by
+        then and reaped its query, so a figure that changes is a leak, not
+        a query under way. The kernel tells where a process sleeps
+        (/proc/<pid>/wchan); a loaded machine may take a few looks."""
+        for _ in range(50):
+            look = self.look()
+            if look == NOT_RUNNING or look[0]:
+                return look if look == NOT_RUNNING else look[1:]
+            time.sleep(0.1)
+        raise RuntimeError("the daemon was never seen asleep in 50 looks")
 
     def look(self):
+        """(asleep, descriptors, children, zombies, anonymous KiB), or
+        NOT_RUNNING. `asleep`: in nanosleep both before and after the
+        counts were taken."""
         box, pid = self.box, self.box.pid
         # Ended: gone (reaped), or a zombie its parent has not reaped yet.
         stat = box.read(f"/proc/{pid}/stat") or ""
@@ -204,22 +208,28 @@ class Mode:
             return NOT_RUNNING
         # With the shell's own means only (the emulated router forks
         # slowly): the glob reads the descriptor folder without looking at
-        # each entry (a query's may close meanwhile), `read` takes each
-        # process's state and parent (its name is one word: the daemon's
-        # tools have no blank in theirs).
-        # A process gone meanwhile makes the redirection fail: its complaint
-        # goes nowhere (standard error closed before it).
-        out = box.sh(f"set -- /proc/{pid}/fd/*; echo $#; for s in /proc/[0-9]*/stat; do "
-                     f"read -r p c state parent rest 2>&- < $s && [ \"$parent\" = {pid} ] && echo $state; "
-                     "done; true", check=False).split()
-        fds, kids = int(out[0]), out[1:]
+        # each entry, `read` takes each process's state and parent (its
+        # name is one word: the daemon's tools have no blank in theirs),
+        # and a process gone meanwhile sends its complaint nowhere.
+        out = box.sh(f"read -r w1 < /proc/{pid}/wchan; set -- /proc/{pid}/fd/*; n=$#; "
+                     f"for s in /proc/[0-9]*/stat; do read -r p c state parent rest 2>&- < $s && "
+                     f"[ \"$parent\" = {pid} ] && echo $state; done; read -r w2 < /proc/{pid}/wchan; "
+                     "echo $n ${w1:-gone} ${w2:-gone}; true", check=False).split()
+        fds, wchans, kids = int(out[-3]), out[-2:], out[:-3]
+        asleep = all("nanosleep" in w for w in wchans)
         # The daemon's own memory: its anonymous pages. The pages of its
         # program file come and go as the kernel reclaims them under memory
-        # pressure, which is no growth of the daemon's.
-        status = dict(line.split(":", 1) for line in (box.read(f"/proc/{pid}/status") or "").splitlines()
-                      if ":" in line)
-        memory = status.get("RssAnon", status.get("VmRSS", "-1")).split()[0]
-        return fds, len(kids), kids.count("Z"), int(memory)
+        # pressure, which is no growth of the daemon's. Counted from its page
+        # tables (smaps_rollup): the RssAnon of /proc/<pid>/status is a
+        # counter some kernels bring up to date only every few dozen faults.
+        memory = "-1"
+        for name in ("smaps_rollup", "status"):
+            fields = dict(line.split(":", 1) for line in (box.read(f"/proc/{pid}/{name}") or "").splitlines()
+                          if ":" in line)
+            if "Anonymous" in fields or "RssAnon" in fields:
+                memory = fields.get("Anonymous", fields.get("RssAnon")).split()[0]
+                break
+        return asleep, fds, len(kids), kids.count("Z"), int(memory)
 
 
 def flat(samples):
