@@ -299,16 +299,21 @@ class CapturingModes(unittest.TestCase):
     # ---- names planted in /tmp ----------------------------------------------
     def plant(self, box, path, kind):
         """Puts `kind` at `path` in one step, whatever the daemon is doing:
-        made at another name and renamed over the capture, or (a folder)
-        made in place, again if the daemon's next answer came first."""
+        made at another name and renamed over the capture, or (an empty
+        folder) made in place, again if the daemon's next answer came
+        first."""
         box.write("/tmp/victim", self.VICTIM)
         if kind == "own hard link":
             box.sh(f"ln {path} /tmp/second-name")
             return
-        if kind in ("empty folder", "folder"):
+        if kind == "empty folder":
             box.sh(f"for i in $(seq 20); do rm -f {path}; mkdir {path} 2>/dev/null && break; done")
-            if kind == "folder":
-                box.sh(f"echo kept > {path}/inside")
+            return
+        if kind == "folder":
+            # Filled elsewhere and moved in whole: an empty folder standing
+            # at the name for a moment would be removed by the daemon.
+            box.sh(f"mkdir /tmp/planted && echo kept > /tmp/planted/inside && "
+                   f"for i in $(seq 20); do rm -f {path}; mv /tmp/planted {path} 2>/dev/null && break; done")
             return
         make = {"link": "ln -s /tmp/victim /tmp/planted", "hard link": "ln /tmp/victim /tmp/planted",
                 "fifo": "mkfifo /tmp/planted",
