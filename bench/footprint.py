@@ -4,7 +4,7 @@ the router's dynamic armhf build (glibc) and its static armhf build (musl,
 static-PIE). For each: the stripped size beside its anchor (a plain C build
 of the same daemon), the libraries it needs, text/data/bss. Then, for both
 armhf builds running mode 15 on the emulated router, the resident memory
-(VmRSS, and its peak VmHWM, from /proc) and the daemon's own CPU time per
+(counted from its page tables, and its peak VmHWM, from /proc) and the daemon's own CPU time per
 iteration (as bench/run --router measures it); and for the host build the
 resident memory in the simulated router next to `sleep`'s.
 
@@ -22,6 +22,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, "..", "sim"))
 sys.path.insert(0, os.path.join(HERE, "..", "sim", "router"))
+import machine  # noqa: E402
+import router_cost  # noqa: E402
 from sandbox import Sandbox, need_root  # noqa: E402
 
 # Stripped bytes of a plain C build of the same daemon: x86_64 with the
@@ -45,10 +47,8 @@ def binary_facts(binary, prefix):
 
 
 def router_figures(arm_dir, static_daemon, iterations):
-    """{build: (iterations, daemon ms/iteration, VmRSS, VmHWM)} of mode 15
+    """{build: (iterations, daemon ms/iteration, resident KiB, peak KiB)} of mode 15
     on the emulated router, for the dynamic and the static armhf build."""
-    import machine
-    import router_cost
     os.environ["TAVRIN_BUILD"] = arm_dir
     why = need_root() or machine.unavailable(arm_dir)
     if why:
@@ -71,8 +71,7 @@ def host_resident(host_dir, seconds):
         box.start(env={"LD_PRELOAD": ""})  # the daemon alone, no stand-in mapped in
         floor = box.spawn(["/bin/sleep", "100000"])
         time.sleep(seconds)
-        rss = {pid: next(int(line.split()[1]) for line in (box.read(f"/proc/{pid}/status") or "").splitlines()
-                         if line.startswith("VmRSS:")) for pid in (box.pid, floor)}
+        rss = {pid: router_cost.memory_kib(box, pid)[0] for pid in (box.pid, floor)}
         box.kill(floor)
         box.signal(signal.SIGTERM)
         box.wait()
@@ -94,13 +93,13 @@ def main():
     figures = router_figures(arm_dir, os.path.join(musl_dir, "tavrind"), iterations) \
         if "armhf glibc" in columns and "armhf musl static" in columns else {}
     for name, (n, own, rss, hwm) in figures.items():
-        columns[name].update({"mode 15 ms/iteration": f"{own:.2f}", "VmRSS KiB": rss, "VmHWM KiB": hwm})
+        columns[name].update({"mode 15 ms/iteration": f"{own:.2f}", "resident KiB": rss, "peak (VmHWM) KiB": hwm})
 
     names = list(columns)
     width = 22
     print(f"{'':<22}" + "".join(f"{n:>{width}}" for n in names))
     for key in ["stripped bytes", "anchor (C)", "needs", "text", "data", "bss", "mode 15 ms/iteration",
-                "VmRSS KiB", "VmHWM KiB"]:
+                "resident KiB", "peak (VmHWM) KiB"]:
         if any(key in columns[n] for n in names):
             print(f"{key:<22}" + "".join(f"{str(columns[n].get(key, '-')):>{width}}" for n in names))
     print()

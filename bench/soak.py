@@ -192,8 +192,11 @@ class Mode:
         (/proc/<pid>/wchan); a loaded machine may take a few looks."""
         for _ in range(50):
             look = self.look()
-            if look == NOT_RUNNING or look[0]:
-                return look if look == NOT_RUNNING else look[1:]
+            if look == NOT_RUNNING:
+                return NOT_RUNNING
+            asleep, *counts = look
+            if asleep:
+                return tuple(counts)
             time.sleep(0.1)
         raise RuntimeError("the daemon was never seen asleep in 50 looks")
 
