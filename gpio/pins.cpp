@@ -44,8 +44,8 @@ bool open_probe_pipe(int fds[2])
 {
     if (pipe(fds) != 0)
         return false;
-    fds[0] = fd_above_stdio(fds[0]);
-    fds[1] = fd_above_stdio(fds[1]);
+    fds[0] = move_above_stdio(fds[0]);
+    fds[1] = move_above_stdio(fds[1]);
     if (fds[0] >= 0 && fds[1] >= 0 && fcntl(fds[0], F_SETFL, O_NONBLOCK) == 0)
         return true;
     if (fds[0] >= 0)

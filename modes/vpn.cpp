@@ -27,13 +27,17 @@ step_result mode_openvpn()
     char query[sizeof OPENVPN_QUERY];
     std::memcpy(query, OPENVPN_QUERY, sizeof query);
     char* digit = std::strchr(query, '?');
-    for (*digit = '0'; *digit <= '3'; ++*digit) {
-        const capture_file capture(OPENVPN_CAPTURE);
+    // A query ended by the stop grace ends the iteration: nothing more is
+    // started, and nothing of it is shown.
+    for (*digit = '0'; *digit <= '3' && !stop_grace_over(); ++*digit) {
+        query_answer answer(OPENVPN_CAPTURE);
+        const int status = answer.run(query);
+        answer.publish();
         // Nonzero: no such tunnel, or no count in its output.
-        if (run_program("/bin/sh", "-c", query, nullptr) != 0)
+        if (status != 0)
             continue;
         unsigned received = 0;
-        if (capture.scan_count(OPENVPN_SCAN, &received) != 0)
+        if (answer.scan_count(OPENVPN_SCAN, &received) != 0)
             return openvpn_failure();
         if (received != 0)
             return show_level(1);
@@ -46,11 +50,13 @@ step_result mode_ipsec()
     // Checked on every iteration: a tool installed or removed while the
     // daemon runs takes effect at once.
     if (file_exists(IPSEC_STROKE)) {
-        const capture_file capture(IPSEC_CAPTURE);
-        if (run_program("/bin/sh", "-c", IPSEC_STROKE_QUERY, nullptr) != 0)
+        query_answer answer(IPSEC_CAPTURE);
+        const int status = answer.run(IPSEC_STROKE_QUERY);
+        answer.publish();
+        if (status != 0)
             return show_level(0);
         unsigned up = 0;
-        if (capture.scan_count(IPSEC_SCAN, &up) != 0)
+        if (answer.scan_count(IPSEC_SCAN, &up) != 0)
             return ipsec_failure();
         return show_level(up != 0 ? 1 : 0);
     }

@@ -15,7 +15,7 @@ netdev_counters netdev_last()
 
 int netdev_scan(text_file& table, const char* name)
 {
-    char line[256];
+    char line[TEXT_LINE_SIZE];
     while (table.read_line(line, sizeof line)) {
         char* colon = std::strchr(line, ':');
         if (colon == nullptr)

@@ -1,7 +1,7 @@
 // Traffic on a network interface, from the kernel's counters in /proc/net/dev.
 #pragma once
 
-#include "monitors/text.h"
+#include "common/text.h"
 
 #include <cstdint>
 

@@ -20,7 +20,7 @@ serial_counters counters = {0, 0, false};
 
 // Leaves in `line` the first line that starts with `digit`; otherwise the
 // buffer does not start with it. Ends at end of file and on a read error.
-void find_port_line(text_file& file, char digit, char (&line)[256])
+void find_port_line(text_file& file, char digit, char (&line)[TEXT_LINE_SIZE])
 {
     line[0] = '\0';
     while (file.read_line(line, sizeof line)) {
@@ -49,7 +49,7 @@ serial_counters serial_last()
 int serial_scan(text_file& stats, int port)
 {
     const char digit = static_cast<char>('0' + port);
-    char line[256];
+    char line[TEXT_LINE_SIZE];
     find_port_line(stats, digit, line);
     if (line[0] != digit) {
         syslog(LOG_NOTICE, "serial stat file does not contain relevant line");

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "daemon/loop.h"
-#include "monitors/text.h"
+#include "common/text.h"
 
 #include <cstddef>
 

@@ -1,7 +1,7 @@
 // Module settings file: "KEY=value" lines, the value optionally in double quotes.
 #pragma once
 
-#include "monitors/text.h"
+#include "common/text.h"
 
 #include <cstdint>
 

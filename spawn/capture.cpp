@@ -1,162 +1,180 @@
 #include "spawn/capture.h"
 
-#include "monitors/text.h"
-#include "spawn/spawn.h"
+#include "common/text.h"
 
 #include <cerrno>
-#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
-#include <sys/sendfile.h>
-#include <sys/syscall.h>
+#include <initializer_list>
 #include <unistd.h>
 
 namespace {
-// The capture files' folder, where an anonymous answer file falls back to.
-constexpr const char* TMP = "/tmp";
 // The mode of a published capture (narrowed by the daemon's umask), for
 // the device's other software to read.
 constexpr mode_t CAPTURE_MODE = 0644;
-// Longest name made here: a capture's path and a suffix.
-constexpr size_t NAME_SIZE = 64;
-// How much of an answer a scan reads: the counts stand at its start.
-constexpr size_t SCANNED = 255;
 
-// Creates `prefix` followed by six characters from the clock and where
-// this process's stack lies (both differ from run to run), with O_EXCL and
-// O_NOFOLLOW: nothing anyone put at such a name is opened or followed, and
-// another name is tried where one is taken. The name is left in `name`.
-int create_private(const char* prefix, mode_t mode, char (&name)[NAME_SIZE])
+// A private copy's name: the capture's name, a dot, and RANDOM_CHARS
+// characters of NAME_ALPHABET (32 of them: 2^30 names), drawn from the
+// clock and where this process's stack lies (both differ from run to run),
+// stepped by the C standard's example rand() from one attempt to the next.
+// Names taken by anything else are passed over, up to CREATE_ATTEMPTS.
+constexpr size_t RANDOM_CHARS = 6;
+constexpr char NAME_ALPHABET[] = "abcdefghijklmnopqrstuvwxyz012345";
+static_assert(sizeof NAME_ALPHABET - 1 == 32, "five bits a character");
+constexpr uint32_t RAND_MULTIPLIER = 1103515245U;
+constexpr uint32_t RAND_INCREMENT = 12345U;
+constexpr int CREATE_ATTEMPTS = 100;
+
+// Creates `path`, a dot and random characters, with O_EXCL and O_NOFOLLOW
+// (nothing anyone put at such a name is opened or followed), for writing.
+// The name is left in `name`; -1 when none can be made.
+int create_copy(const char* path, char (&name)[PATH_MAX])
 {
-    const size_t length = std::strlen(prefix);
-    if (length + 7 > sizeof name)
+    const size_t length = std::strlen(path);
+    if (length + 1 + RANDOM_CHARS + 1 > sizeof name)
         return -1;
-    std::memcpy(name, prefix, length);
+    std::memcpy(name, path, length);
+    name[length] = '.';
+    char* random = name + length + 1;
     timespec now;
     clock_gettime(CLOCK_REALTIME, &now);
     uint32_t bits = static_cast<uint32_t>(now.tv_nsec) ^ static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&now));
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        for (size_t i = 0; i < 6; ++i) {
-            bits = bits * 1103515245U + 12345U;
-            name[length + i] = "abcdefghijklmnopqrstuvwxyz012345"[(bits >> 16) & 31];
+    for (int attempt = 0; attempt < CREATE_ATTEMPTS; ++attempt) {
+        for (size_t i = 0; i < RANDOM_CHARS; ++i) {
+            bits = bits * RAND_MULTIPLIER + RAND_INCREMENT;
+            random[i] = NAME_ALPHABET[(bits >> 16) % (sizeof NAME_ALPHABET - 1)];
         }
-        name[length + 6] = '\0';
-        const int fd = open(name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+        random[RANDOM_CHARS] = '\0';
+        const int fd = open(name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, CAPTURE_MODE);
         if (fd >= 0 || errno != EEXIST)
             return fd;
     }
     return -1;
 }
 
-// A private file that no other process can reach by a name: a memory file,
-// an unnamed file in /tmp, or a file made there under an unpredictable
-// name and removed at once. -1 when none can be had.
-int anonymous_file()
+// Writes all of `bytes`; false on any failure (no room, an I/O error).
+bool write_all(int fd, const char* bytes, size_t count)
 {
-#ifdef SYS_memfd_create
-    // By its system call number: C libraries before glibc 2.27 and musl
-    // 1.1.20 have no wrapper. 1 is MFD_CLOEXEC.
-    const int memory = static_cast<int>(syscall(SYS_memfd_create, "tavrin-answer", 1U));
-    if (memory >= 0)
-        return memory;
-#endif
-#ifdef O_TMPFILE
-    // A kernel without it sees O_DIRECTORY on a write open and refuses.
-    const int unnamed = open(TMP, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-    if (unnamed >= 0)
-        return unnamed;
-#endif
-    char name[NAME_SIZE];
-    const int named = create_private("/tmp/.tavrin-answer-", 0600, name);
-    if (named >= 0)
-        unlink(name);
-    return named;
-}
-
-// Copies the whole file at `from` into `to`; false on any short write.
-bool copy_answer(int from, int to)
-{
-    off_t at = 0;
-    for (;;) {
-        const ssize_t sent = sendfile(to, from, &at, 1 << 20);
-        if (sent == 0)
-            return true;
-        if (sent < 0 && errno != EINTR)
+    while (count > 0) {
+        const ssize_t wrote = write(fd, bytes, count);
+        if (wrote < 0 && errno == EINTR)
+            continue;
+        if (wrote <= 0)
             return false;
+        bytes += wrote;
+        count -= static_cast<size_t>(wrote);
     }
+    return true;
 }
 
-// Renames `temp` over `path`. rename() replaces a link, FIFO or file at
+// Renames `copy` over `path`. rename() replaces a link, FIFO or file at
 // the name without following it; an empty folder there is removed first
 // (never recursively).
-bool replace_name(const char* temp, const char* path)
+bool replace_name(const char* copy, const char* path)
 {
-    if (rename(temp, path) == 0)
+    if (rename(copy, path) == 0)
         return true;
-    return errno == EISDIR && rmdir(path) == 0 && rename(temp, path) == 0;
+    return errno == EISDIR && rmdir(path) == 0 && rename(copy, path) == 0;
 }
 
-// Publishes the answer in `answer` at `path`; quietly gives up where it
-// cannot (see capture.h).
-void publish(int answer, const char* path)
+// A pipe whose ends are both above 2 (the runner takes 0 and 2 as the
+// daemon's own) and close-on-exec, its read end not blocking. False when
+// none can be had.
+bool open_answer_pipe(int fds[2])
 {
-    char prefix[NAME_SIZE];
-    const size_t length = std::strlen(path);
-    if (length + 2 > sizeof prefix)
-        return;
-    std::memcpy(prefix, path, length);
-    std::memcpy(prefix + length, ".", 2);
-    char temp[NAME_SIZE];
-    const int fd = create_private(prefix, CAPTURE_MODE, temp);
-    if (fd < 0)
-        return;
-    const bool written = copy_answer(answer, fd);
-    if (close(fd) != 0 || !written || !replace_name(temp, path))
-        unlink(temp);
+    if (pipe(fds) != 0)
+        return false;
+    fds[0] = move_above_stdio(fds[0]);
+    fds[1] = move_above_stdio(fds[1]);
+    if (fds[0] >= 0 && fds[1] >= 0 && fcntl(fds[0], F_SETFD, FD_CLOEXEC) == 0 &&
+        fcntl(fds[1], F_SETFD, FD_CLOEXEC) == 0 && fcntl(fds[0], F_SETFL, O_NONBLOCK) == 0)
+        return true;
+    if (fds[0] >= 0)
+        close(fds[0]);
+    if (fds[1] >= 0)
+        close(fds[1]);
+    return false;
 }
 }  // namespace
 
-capture_file::capture_file(const char* path) : path_(path), fd_(fd_above_stdio(anonymous_file()))
+void answer_head_clear(answer_head* head)
 {
-    // The runner closes what it is given after the fork: it gets a
-    // duplicate, above 2 like the file itself.
-    redirect_stdout(fd_ < 0 ? -1 : fcntl(fd_, F_DUPFD_CLOEXEC, 3));
+    head->text[0] = '\0';
+    head->kept = 0;
+    head->size = 0;
 }
 
-capture_file::~capture_file()
+void answer_head_add(answer_head* head, const char* bytes, size_t count)
 {
-    if (fd_ < 0)
+    const size_t room = ANSWER_HEAD - head->kept;
+    const size_t kept = count < room ? count : room;
+    std::memcpy(head->text + head->kept, bytes, kept);
+    head->kept += kept;
+    head->text[head->kept] = '\0';
+    head->size = count > SIZE_MAX - head->size ? SIZE_MAX : head->size + count;
+}
+
+int answer_head_scan(const answer_head& head, const char* format, unsigned* value)
+{
+    return scan_counts(head.text, format, value) == 1 ? 0 : -1;
+}
+
+query_answer::query_answer(const char* capture) : capture_(capture), drain_{-1, take, this, false}
+{
+    answer_head_clear(&head_);
+    int fds[2];
+    if (!open_answer_pipe(fds))
         return;
-    publish(fd_, path_);
-    close(fd_);
+    drain_.fd = fds[0];
+    write_fd_ = fds[1];
+    // Kept above 2 as the pipe is (a daemon started with them closed).
+    const int copy = create_copy(capture_, copy_name_);
+    copy_fd_ = move_above_stdio(copy);
+    if (copy >= 0 && copy_fd_ < 0)
+        unlink(copy_name_);
+    copy_whole_ = copy_fd_ >= 0;
 }
 
-int capture_file::size() const
+query_answer::~query_answer()
 {
-    // The end of the file (the offset is not used to read: see scan_answer).
-    const off_t end = fd_ < 0 ? 0 : lseek(fd_, 0, SEEK_END);
-    if (end < 0)
-        return 0;
-    return end > INT_MAX ? INT_MAX : static_cast<int>(end);
+    for (int fd : {drain_.fd, write_fd_}) {
+        if (fd >= 0)
+            close(fd);
+    }
+    if (copy_fd_ >= 0) {
+        close(copy_fd_);
+        unlink(copy_name_);
+    }
 }
 
-int capture_file::scan_count(const char* format, unsigned* value) const
+void query_answer::take(void* into, const char* bytes, size_t count)
 {
-    return scan_answer(fd_, format, value);
+    query_answer& answer = *static_cast<query_answer*>(into);
+    answer_head_add(&answer.head_, bytes, count);
+    if (answer.copy_whole_)
+        answer.copy_whole_ = write_all(answer.copy_fd_, bytes, count);
 }
 
-int scan_answer(int fd, const char* format, unsigned* value)
+int query_answer::run(const char* command)
 {
-    if (fd < 0)
-        return -1;
-    // From the start: the query's writes moved the shared offset to the end.
-    char text[SCANNED + 1];
-    const ssize_t got = lseek(fd, 0, SEEK_SET) == 0 ? read(fd, text, SCANNED) : -1;
-    if (got < 0)
-        return -1;
-    text[got] = '\0';
-    return scan_counts(text, format, value) == 1 ? 0 : -1;
+    // The runner takes the write end (-1: the output goes to "/dev/null").
+    redirect_stdout(write_fd_);
+    write_fd_ = -1;
+    return run_program_drained(&drain_, "/bin/sh", "-c", command, nullptr);
+}
+
+bool query_answer::publish()
+{
+    if (copy_fd_ < 0)
+        return false;
+    // Closed in any case: the copy is finished, or abandoned below.
+    const bool closed = close(copy_fd_) == 0;
+    copy_fd_ = -1;
+    if (drain_.whole && copy_whole_ && closed && replace_name(copy_name_, capture_))
+        return true;
+    unlink(copy_name_);
+    return false;
 }

@@ -4,10 +4,11 @@
 
 #include <cerrno>
 #include <csignal>
-#include <climits>
 #include <cstdarg>
 #include <ctime>
 #include <initializer_list>
+#include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -15,6 +16,11 @@
 
 namespace {
 constexpr int MAX_ARGS = 62;  // slot 0 is the path, the last slot stays null
+// How much of a drained pipe is read at a time, and at most at one wake-up
+// (then the child and the stop grace are looked at again, however fast
+// the child writes).
+constexpr size_t DRAIN_CHUNK = 4096;
+constexpr size_t DRAIN_PER_WAKE = 16 * DRAIN_CHUNK;
 
 thread_local child_redirect redirect_record = {-1, -1, -1};
 
@@ -22,7 +28,7 @@ thread_local child_redirect redirect_record = {-1, -1, -1};
 // descriptors below cannot close it. -1 when it cannot be had.
 int open_null_above_stdio()
 {
-    return fd_above_stdio(open("/dev/null", O_RDWR));
+    return move_above_stdio(open("/dev/null", O_RDWR));
 }
 
 // Closes every descriptor from 3 up: close_range (Linux 5.9) by its system
@@ -77,6 +83,10 @@ void redirect_stdout(int fd)
 {
     if (fd == 0 || fd == 2)
         return;
+    // A descriptor stored before and not yet handed to a child is the
+    // runner's: it would leak once overwritten.
+    if (redirect_record.out_fd > 2 && redirect_record.out_fd != fd)
+        close(redirect_record.out_fd);
     redirect_record.out_fd = fd;
 }
 
@@ -89,21 +99,21 @@ void redirect_reset()
     }
 }
 
-int fd_above_stdio(int fd)
+int move_above_stdio(int fd)
 {
     if (fd < 0 || fd > 2)
         return fd;
-    const int lifted = fcntl(fd, F_DUPFD, 3);
+    const int moved = fcntl(fd, F_DUPFD_CLOEXEC, 3);
     close(fd);
-    return lifted;
+    return moved;
 }
 
 namespace {
-// The stop grace: one deadline, set when the runner first sees a stop
-// request, and whether it has run out.
+// The stop grace: its deadline once the runner has seen a stop request,
+// and whether a query was ended (or refused) because it ran out.
 bool grace_started = false;
 timespec grace_deadline;
-bool grace_over = false;
+bool query_abandoned = false;
 
 timespec monotonic_now()
 {
@@ -143,8 +153,9 @@ bool passed(const timespec& deadline)
     return left.tv_sec == 0 && left.tv_nsec == 0;
 }
 
-// The grace's deadline once a stop is requested; nullptr while none is.
-const timespec* stop_deadline()
+// Starts the grace at the first stop request seen (later ones leave it as
+// it is). Its deadline, or nullptr while no stop is requested.
+const timespec* start_grace_on_stop()
 {
     if (got_signal.load(std::memory_order_relaxed) == 0)
         return nullptr;
@@ -155,10 +166,10 @@ const timespec* stop_deadline()
     return &grace_deadline;
 }
 
-// What the runner's wait wakes up for: a child's end and the stop signals.
-// They are blocked while it waits, so one that comes between a look at the
-// child or the stop flag and the sleep stays pending and ends the sleep.
-sigset_t wait_signals()
+// The signals the runner's wait wakes up for: a child's end and the stop
+// signals. They are blocked while it looks at the child and the stop
+// flag, and let in only inside ppoll, so none slips in between.
+sigset_t wake_signals()
 {
     sigset_t set;
     sigemptyset(&set);
@@ -167,6 +178,10 @@ sigset_t wait_signals()
         sigaddset(&set, sig);
     return set;
 }
+
+// SIGCHLD's handler during a run: it only ends ppoll. (Left at its default
+// the signal would be discarded without waking it.)
+void wake_on_child(int) {}
 
 // 1 when child `pid` has ended (`*status` set), 0 while it runs, -1 when
 // it cannot be waited for.
@@ -183,77 +198,114 @@ int reap(pid_t pid, int* status)
     }
 }
 
-// With `signals` blocked: waits until child `pid` ends (1), the wait fails
-// (-1), or a deadline passes (0): `deadline`, or else that of the stop
-// grace once a stop is requested. A stop signal taken by the wait is
-// recorded as its handler would record it. Without a deadline the child is
-// looked at again every second all the same: with SIGCHLD ignored (reset
-// at start, but not for every caller) its end sends no signal.
-int wait_until(pid_t pid, int* status, const sigset_t& signals, const timespec* deadline)
+// Reads what the pipe of `drain` holds into its taker, at most `limit`
+// bytes. False once the pipe is at its end (or cannot be read): it is not
+// to be waited on any more.
+bool read_pipe(output_drain* drain, size_t limit)
 {
-    constexpr timespec RECHECK = {1, 0};
+    char chunk[DRAIN_CHUNK];
+    while (limit > 0) {
+        const ssize_t got = read(drain->fd, chunk, limit < sizeof chunk ? limit : sizeof chunk);
+        if (got > 0) {
+            drain->take(drain->into, chunk, static_cast<size_t>(got));
+            limit -= static_cast<size_t>(got);
+            continue;
+        }
+        if (got < 0 && errno == EINTR)
+            continue;
+        return got < 0 && errno == EAGAIN;
+    }
+    return true;
+}
+
+// Takes what the child wrote before it ended: the bytes in the pipe now,
+// and no more (a process it left behind may hold the pipe and go on
+// writing).
+void read_rest(output_drain* drain)
+{
+    int queued = 0;
+    if (ioctl(drain->fd, FIONREAD, &queued) == 0 && queued > 0)
+        read_pipe(drain, static_cast<size_t>(queued));
+}
+
+// Waits until child `pid` ends (1), the wait fails (-1), or a deadline
+// passes (0): `deadline`, or else that of the stop grace once a stop is
+// requested. Reads `drain` (may be nullptr) while it waits. `wake` is the
+// mask ppoll waits with: the caller's, with SIGCHLD and the stop signals
+// let in.
+int wait_until(pid_t pid, int* status, output_drain* drain, const sigset_t& wake, const timespec* deadline)
+{
+    bool reading = drain != nullptr && drain->fd >= 0;
     for (;;) {
         const int state = reap(pid, status);
         if (state != 0)
             return state;
-        const timespec* until = deadline != nullptr ? deadline : stop_deadline();
+        const timespec* until = deadline != nullptr ? deadline : start_grace_on_stop();
         if (until != nullptr && passed(*until))
             return 0;
-        const timespec left = until != nullptr ? time_left(*until) : RECHECK;
-        siginfo_t info;
-        const int sig = sigtimedwait(&signals, &info, &left);
-        if (sig > 0 && sig != SIGCHLD)
-            handle_stop_signal(sig);
+        const timespec left = until != nullptr ? time_left(*until) : timespec{0, 0};
+        pollfd pipe_end = {reading ? drain->fd : -1, POLLIN, 0};
+        const int ready = ppoll(&pipe_end, 1, until != nullptr ? &left : nullptr, &wake);
+        if (ready > 0 && pipe_end.revents != 0)
+            reading = read_pipe(drain, DRAIN_PER_WAKE);
     }
 }
 
 // Waits for the query `pid`; ends it with its process group when the stop
 // grace runs out. Its wait status, or -1.
-int wait_for_query(pid_t pid, const sigset_t& signals)
+int wait_for_query(pid_t pid, output_drain* drain, const sigset_t& wake)
 {
     int status = -1;
-    const int state = wait_until(pid, &status, signals, nullptr);
-    if (state != 0)
-        return state == 1 ? status : -1;
-    grace_over = true;
+    const int state = wait_until(pid, &status, drain, wake, nullptr);
+    if (state == 1) {
+        if (drain != nullptr && drain->fd >= 0) {
+            read_rest(drain);
+            drain->whole = true;
+        }
+        return status;
+    }
+    if (state < 0)
+        return -1;
+    query_abandoned = true;
     if (kill(-pid, SIGKILL) != 0)
         kill(pid, SIGKILL);  // no group of its own after all
     // A process stuck in a driver cannot die until the driver lets go:
     // give up on it after a short while, and leave it to init.
     const timespec limit = after_ms(monotonic_now(), KILL_WAIT_MS);
-    return wait_until(pid, &status, signals, &limit) == 1 ? status : -1;
-}
-}  // namespace
-
-bool stop_grace_over()
-{
-    return grace_over;
+    return wait_until(pid, &status, nullptr, wake, &limit) == 1 ? status : -1;
 }
 
-int run_program(const char* path, ...)
+int run(output_drain* drain, const char* path, va_list ap)
 {
     // The child's argument vector: the path (slot 0, set in the child), at
     // most MAX_ARGS arguments, a null slot.
     char* argv[MAX_ARGS + 2];
-    va_list ap;
-    va_start(ap, path);
     int n = 1;
     while (n <= MAX_ARGS && (argv[n] = va_arg(ap, char*)) != nullptr)
         ++n;
-    va_end(ap);
     argv[n] = nullptr;
+    if (drain != nullptr)
+        drain->whole = false;
 
     // Once a stop request's grace is over, nothing more is started.
-    const timespec* deadline = stop_deadline();
-    if (deadline != nullptr && passed(*deadline))
-        grace_over = true;
-    if (grace_over) {
+    const timespec* deadline = start_grace_on_stop();
+    if (query_abandoned || (deadline != nullptr && passed(*deadline))) {
+        query_abandoned = true;
         redirect_reset();
         return -1;
     }
-    const sigset_t signals = wait_signals();
+    const sigset_t signals = wake_signals();
     sigset_t daemon_mask;
     sigprocmask(SIG_BLOCK, &signals, &daemon_mask);
+    sigset_t wake = daemon_mask;
+    sigdelset(&wake, SIGCHLD);
+    for (int sig : STOP_SIGNALS)
+        sigdelset(&wake, sig);
+    struct sigaction on_child = {};
+    on_child.sa_handler = wake_on_child;
+    struct sigaction caller_on_child;
+    sigaction(SIGCHLD, &on_child, &caller_on_child);
+
     const pid_t pid = fork();
     if (pid == 0)
         child_exec(path, argv, daemon_mask);
@@ -261,9 +313,34 @@ int run_program(const char* path, ...)
     int status = -1;
     if (pid > 0) {
         setpgid(pid, pid);  // whichever of the two runs first
-        status = wait_for_query(pid, signals);
+        status = wait_for_query(pid, drain, wake);
     }
+    sigaction(SIGCHLD, &caller_on_child, nullptr);
     sigprocmask(SIG_SETMASK, &daemon_mask, nullptr);
+    return status;
+}
+}  // namespace
+
+bool stop_grace_over()
+{
+    return query_abandoned;
+}
+
+int run_program(const char* path, ...)
+{
+    va_list ap;
+    va_start(ap, path);
+    const int status = run(nullptr, path, ap);
+    va_end(ap);
+    return status;
+}
+
+int run_program_drained(output_drain* drain, const char* path, ...)
+{
+    va_list ap;
+    va_start(ap, path);
+    const int status = run(drain, path, ap);
+    va_end(ap);
     return status;
 }
 
@@ -271,12 +348,4 @@ int file_exists(const char* path)
 {
     struct stat st;
     return stat(path, &st) == 0 ? 1 : 0;
-}
-
-int file_size(const char* path)
-{
-    struct stat st;
-    if (lstat(path, &st) != 0 || !S_ISREG(st.st_mode))
-        return 0;
-    return st.st_size > INT_MAX ? INT_MAX : static_cast<int>(st.st_size);
 }

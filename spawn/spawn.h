@@ -1,7 +1,8 @@
 // Runs one program to completion with prepared standard descriptors, and the
-// small file queries the modes apply to their tools.
+// file query the IPsec mode applies to its tools.
 #pragma once
 
+#include <cstddef>
 #include <fcntl.h>
 
 // Descriptors the next child gets as its standard input, output and error.
@@ -17,7 +18,8 @@ struct child_redirect {
 child_redirect redirect_current();
 
 // Next child's standard output. 0 and 2 are ignored; a descriptor above 2
-// now belongs to the runner, which closes it after the next fork.
+// now belongs to the runner, which closes it after the next fork (or here,
+// when another one takes its place before that).
 void redirect_stdout(int fd);
 
 // Closes the stored descriptors above 2 and sets all three back to -1.
@@ -35,30 +37,46 @@ inline constexpr int STOP_GRACE_MS = 2000;
 // After this the runner gives up on it and leaves it to init.
 inline constexpr int KILL_WAIT_MS = 500;
 
+// Where the runner puts what a child writes into a pipe, read while it
+// waits for the child, so that a child never blocks on a full pipe.
+struct output_drain {
+    int fd;  // the pipe's read end, set not to block; the runner leaves it open
+    // Called with each piece read, in order.
+    void (*take)(void* into, const char* bytes, size_t count);
+    void* into;
+    // Set by the run: true when the child ended by itself and everything it
+    // wrote before it ended was taken; false when it was ended by the stop
+    // grace, was not started, or could not be waited for.
+    bool whole;
+};
+
 // Forks and runs `path` (looked up along PATH when it has no slash) with the
 // arguments that follow, up to a terminating nullptr; at most 62 arguments
 // are passed. Waits for the child and returns the raw wait status, or -1
 // when the fork fails, when the wait fails, when the stop grace is over
 // (nothing is started then), or when a child ended after the grace could
 // not be reaped within KILL_WAIT_MS. A child that cannot exec exits with
-// code 1. The child runs in its own process group, with the signal mask
-// and dispositions the daemon was started with. While no stop is requested
-// the wait has no time limit; see STOP_GRACE_MS for what a stop changes.
+// code 1. The child runs in its own process group, with the daemon's
+// signal mask and the dispositions it was started with (handlers reset by
+// exec). While no stop is requested the wait has no time limit; see
+// STOP_GRACE_MS for what a stop changes.
 int run_program(const char* path, ...);
 
-// True once a stop request's grace ran out: a query was ended, or one was
-// not started. Nothing of the iteration under way is to be shown.
+// run_program, reading `drain` while the child runs (its write end given
+// to redirect_stdout before).
+int run_program_drained(output_drain* drain, const char* path, ...);
+
+// True once a query was ended by the stop grace, or was not started because
+// the grace had run out: nothing of the iteration under way is to be shown,
+// nothing more is to be started, made or published.
 bool stop_grace_over();
 
-// `fd` itself when it is above 2 (or negative); otherwise a duplicate of it
-// at 3 or above, `fd` being closed, or -1 when none can be had. The runner
-// takes 0 and 2 as the daemon's own, so a pipe or file meant for a child
-// must not sit there.
-int fd_above_stdio(int fd);
+// Moves `fd` to a descriptor above 2 (close-on-exec) when it is 0, 1 or 2,
+// closing the original; `fd` itself otherwise. -1 when no descriptor above
+// 2 can be had (the original is closed then too). The runner takes 0 and 2
+// as the daemon's own, so a pipe or file meant for a child must not sit
+// there.
+int move_above_stdio(int fd);
 
 // 1 when `path` exists, else 0.
 int file_exists(const char* path);
-
-// Size of the file `path` in bytes (as an int, at most INT_MAX); 0 when it
-// does not exist. A symbolic link is not followed.
-int file_size(const char* path);

@@ -1,6 +1,6 @@
 // The line reader and the count scanner against the C library's own fgets
 // and sscanf, on the daemon's formats and awkward input.
-#include "monitors/text.h"
+#include "common/text.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "monitors/text.h"
+#include "common/text.h"
 
 #include <cerrno>
 #include <climits>

@@ -6,6 +6,11 @@
 
 #include <cstddef>
 
+// The longest line the daemon's readers take (with its LF and the
+// terminating zero), and the read buffer of a text_file: the kernel files
+// they read have lines of some 100 to 200 bytes.
+inline constexpr size_t TEXT_LINE_SIZE = 256;
+
 // A file read line by line, from a descriptor it owns (closed when it goes)
 // or from bytes in memory.
 class text_file {
@@ -35,7 +40,7 @@ private:
     const char* data_ = nullptr;  // buffered bytes: [at_, end_)
     size_t at_ = 0;
     size_t end_ = 0;
-    char buffer_[256];
+    char buffer_[TEXT_LINE_SIZE];
 };
 
 // Scans `text` as sscanf(text, format, ...) scans the formats the daemon
@@ -46,4 +51,4 @@ private:
 // type's range reads as the type's largest value, as the router's 32-bit C
 // library reads %u and %lu; a minus sign wraps. Returns the number of
 // values stored: the scan ends at the first character that does not fit.
-int scan_counts(const char* text, const char* format, ...);
+int scan_counts(const char* text, const char* format, ...) __attribute__((format(scanf, 2, 3)));
