@@ -20,6 +20,7 @@
 #include <pthread.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 #include <vector>
 
@@ -67,6 +68,16 @@ long query_count(const std::string& path, const std::string& command)
     answer.publish();
     unsigned value = 0;
     return status == 0 && answer.scan_count("%u", &value) == 0 ? static_cast<long>(value) : -1;
+}
+
+// Lowers a limit by the old system call: the C library's setrlimit calls
+// prlimit64 (Linux 2.6.36), which the oldest kernel the tests run as lacks.
+int lower_limit(int resource, unsigned long value)
+{
+    const struct {
+        unsigned long cur, max;
+    } limit = {value, value};
+    return static_cast<int>(syscall(SYS_setrlimit, resource, &limit));
 }
 
 int open_descriptors()
@@ -190,8 +201,7 @@ TEST_F(Capture, CopyThatCannotBeWrittenWholeIsNotPublishedAndLeaksNothing)
     }
     in_fresh_process([this] {
         signal(SIGXFSZ, SIG_IGN);
-        const rlimit small = {16, 16};
-        ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+        ASSERT_EQ(lower_limit(RLIMIT_FSIZE, 16), 0);
         const int before = open_descriptors();
         for (int i = 0; i < 5; ++i) {
             query_answer answer(path.c_str());
@@ -327,20 +337,13 @@ TEST_F(Capture, WithoutADescriptorToSpareTheAnswerIsEmptyAndTheNameUntouched)
         const int lowest_free = dup(0);
         ASSERT_GE(lowest_free, 0);
         close(lowest_free);
-        rlimit saved, limit;
-        ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
-        limit = saved;
-        limit.rlim_cur = static_cast<rlim_t>(lowest_free);
-        ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
-        {
-            query_answer answer(path.c_str());
-            answer.run("echo 5");
-            EXPECT_EQ(answer.size(), 0u);
-            unsigned value = 0;
-            EXPECT_EQ(answer.scan_count("%u", &value), -1);
-            EXPECT_FALSE(answer.publish());
-        }
-        ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
-        EXPECT_EQ(slurp(path), "an old answer\n");
+        ASSERT_EQ(lower_limit(RLIMIT_NOFILE, static_cast<unsigned long>(lowest_free)), 0);
+        query_answer answer(path.c_str());
+        answer.run("echo 5");
+        EXPECT_EQ(answer.size(), 0u);
+        unsigned value = 0;
+        EXPECT_EQ(answer.scan_count("%u", &value), -1);
+        EXPECT_FALSE(answer.publish());
     });
+    EXPECT_EQ(slurp(path), "an old answer\n");
 }
