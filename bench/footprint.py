@@ -1,14 +1,15 @@
 #!/usr/bin/env python3
-"""Footprint of the daemon's three builds side by side: the x86_64 build,
-the router's dynamic armhf build (glibc) and its static armhf build (musl,
-static-PIE). For each: the stripped size beside its anchor (a plain C build
-of the same daemon), the libraries it needs, text/data/bss. Then, for both
-armhf builds running mode 15 on the emulated router, the resident memory
+"""Footprint of the daemon's four builds side by side: the x86_64 build,
+the router's dynamic armhf builds (against glibc, and against the router's
+musl) and its static armhf build (musl, static-PIE). For each: the stripped
+size beside its anchor (a plain C build of the same daemon), the libraries
+it needs, text/data/bss. Then, for the three armhf builds running mode 15
+on the emulated router, the resident memory
 (counted from its page tables, and its peak VmHWM, from /proc) and the daemon's own CPU time per
 iteration (as bench/run --router measures it); and for the host build the
 resident memory in the simulated router next to `sleep`'s.
 
-    footprint.py HOST_BUILD ARM_BUILD MUSL_BUILD [SECONDS] [ITERATIONS]
+    footprint.py HOST_BUILD ARM_BUILD MUSL_BUILD MUSL_DYNAMIC_BUILD [SECONDS] [ITERATIONS]
 """
 import os
 import shutil
@@ -28,8 +29,8 @@ from sandbox import Sandbox, need_root  # noqa: E402
 
 # Stripped bytes of a plain C build of the same daemon: x86_64 with the
 # compiler's default flags (PIE, RELRO); armhf at -Os, dynamic with glibc
-# and static with the same Debian musl.
-ANCHORS = {"x86_64": 19080, "armhf glibc": 9944, "armhf musl static": 62580}
+# and with the same Debian musl, static and dynamic.
+ANCHORS = {"x86_64": 19080, "armhf glibc": 9944, "armhf musl static": 62580, "armhf musl": 9736}
 
 
 def binary_facts(binary, prefix):
@@ -46,16 +47,17 @@ def binary_facts(binary, prefix):
             "text": text, "data": data, "bss": bss}
 
 
-def router_figures(arm_dir, static_daemon, iterations):
+def router_figures(arm_dir, daemons, iterations):
     """{build: (iterations, daemon ms/iteration, resident KiB, peak KiB)} of mode 15
-    on the emulated router, for the dynamic and the static armhf build."""
+    on the emulated router, for each armhf build in `daemons` ({name: path},
+    "" for the router build's own)."""
     os.environ["TAVRIN_BUILD"] = arm_dir
     why = need_root() or machine.unavailable(arm_dir)
     if why:
         print(f"\nemulated router: skipped ({why})")
         return {}
     figures = {}
-    for name, daemon in (("armhf glibc", ""), ("armhf musl static", static_daemon)):
+    for name, daemon in daemons.items():
         os.environ["TAVRIN_ROUTER_DAEMON"] = daemon
         n, own, _, rss, hwm = router_cost.measure(15, arm_dir, iterations)
         figures[name] = (n, own, rss, hwm)
@@ -79,19 +81,22 @@ def host_resident(host_dir, seconds):
 
 
 def main():
-    host_dir, arm_dir, musl_dir = (os.path.abspath(d) for d in sys.argv[1:4])
-    seconds = float(sys.argv[4]) if len(sys.argv) > 4 else 60
-    iterations = int(sys.argv[5]) if len(sys.argv) > 5 else 20
+    host_dir, arm_dir, musl_dir, musl_dynamic_dir = (os.path.abspath(d) for d in sys.argv[1:5])
+    seconds = float(sys.argv[5]) if len(sys.argv) > 5 else 60
+    iterations = int(sys.argv[6]) if len(sys.argv) > 6 else 20
     builds = {"x86_64": (os.path.join(host_dir, "tavrind"), ""),
               "armhf glibc": (os.path.join(arm_dir, "tavrind"), "arm-linux-gnueabihf-"),
+              "armhf musl": (os.path.join(musl_dynamic_dir, "tavrind"), "arm-linux-gnueabihf-"),
               "armhf musl static": (os.path.join(musl_dir, "tavrind"), "arm-linux-gnueabihf-")}
     columns = {}
     for name, (binary, prefix) in builds.items():
         if os.path.exists(binary) and shutil.which(f"{prefix}strip"):
             columns[name] = binary_facts(binary, prefix)
             columns[name]["anchor (C)"] = ANCHORS[name]
-    figures = router_figures(arm_dir, os.path.join(musl_dir, "tavrind"), iterations) \
-        if "armhf glibc" in columns and "armhf musl static" in columns else {}
+    on_router = {"armhf glibc": "", "armhf musl": builds["armhf musl"][0],
+                 "armhf musl static": builds["armhf musl static"][0]}
+    figures = router_figures(arm_dir, {n: d for n, d in on_router.items() if n in columns}, iterations) \
+        if "armhf glibc" in columns else {}
     for name, (n, own, rss, hwm) in figures.items():
         columns[name].update({"mode 15 ms/iteration": f"{own:.2f}", "resident KiB": rss, "peak (VmHWM) KiB": hwm})
 

@@ -3,8 +3,11 @@
 # library (Debian's musl-dev:armhf), which needs no dynamic loader and no
 # library on the router:
 #   cmake -S . -B build-musl -DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux-musleabihf.cmake
+# With TAVRIN_MUSL_DYNAMIC set first (cmake/arm-linux-musleabihf-dynamic.cmake
+# does), the build for a router whose own C library is musl: linked
+# against it, its loader /lib/ld-musl-armhf.so.1.
 # The compiler is Debian's armhf cross g++, pointed at musl's headers,
-# start files and libc.a by musl's own specs file.
+# start files and libraries by musl's own specs file.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR arm)
 
@@ -29,7 +32,9 @@ set(CMAKE_C_FLAGS_INIT "-specs ${MUSL_LIB}/musl-gcc.specs")
 # static link, for an address-randomised binary with RELRO). The specs know
 # no -static-pie: musl's self-relocating start file rcrt1.o is named here,
 # with the linker told there is no dynamic loader. (The compile flags reach
-# the link line too: the specs are given once.)
+# the link line too: the specs are given once.) Dynamic: the specs' own
+# start files and loader.
+if(NOT TAVRIN_MUSL_DYNAMIC)
 execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=crtbeginS.o
   OUTPUT_VARIABLE TAVRIN_CRTBEGIN OUTPUT_STRIP_TRAILING_WHITESPACE)
 execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=crtendS.o
@@ -38,8 +43,13 @@ string(JOIN " " CMAKE_EXE_LINKER_FLAGS_INIT
   "-nostartfiles ${MUSL_LIB}/rcrt1.o ${MUSL_LIB}/crti.o ${TAVRIN_CRTBEGIN}"
   "-Wl,-static,-pie,--no-dynamic-linker,-z,text")
 set(CMAKE_CXX_STANDARD_LIBRARIES "${TAVRIN_CRTEND} ${MUSL_LIB}/crtn.o")
+else()
+# The cross g++'s libstdc++.so and libgcc_s are glibc's: their archives
+# instead, from which the daemon takes nothing.
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static-libstdc++ -static-libgcc")
+endif()
 
-set(TAVRIN_STATIC ON CACHE BOOL "Static build with musl" FORCE)
+set(TAVRIN_MUSL ON CACHE BOOL "Build with musl" FORCE)
 
 set(CMAKE_FIND_ROOT_PATH /usr/${TRIPLE})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)

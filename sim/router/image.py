@@ -2,7 +2,8 @@
 """Assembles the emulated router from Debian's packages: the armhf `armmp`
 kernel (and the few modules the tests need), BusyBox as the userland (its
 ash is /bin/sh, its ifconfig, grep and syslogd are the router's), the cross
-toolchain's armhf glibc, and net-tools' netstat (the router's netstat has
+toolchain's armhf glibc, musl's C library and loader (for the daemon built
+against musl), and net-tools' netstat (the router's netstat has
 -p; Debian's BusyBox netstat has not).
 
 BusyBox is Debian's `busybox`, linked against that glibc. Its sibling
@@ -39,8 +40,10 @@ TRIPLE = "arm-linux-gnueabihf"
 # and tun devices for the tests' interfaces. Their own dependencies follow.
 MODULES = ["virtio_mmio", "virtio_console", "veth", "tun"]
 
-# BusyBox; net-tools for netstat, and what netstat links against.
-PACKAGES = ["busybox", "net-tools", "libselinux1", "libpcre2-8-0"]
+# BusyBox; net-tools for netstat, and what netstat links against; musl's
+# C library and loader, for the daemon built against a router's musl.
+PACKAGES = ["busybox", "net-tools", "libselinux1", "libpcre2-8-0", "musl"]
+MUSL_TRIPLE = "arm-linux-musleabihf"
 
 # The real programs modes 11 to 14 ask, and their counterparts: a second
 # archive, added only to the machines of the scenarios that run them. The
@@ -191,7 +194,7 @@ def base_tree(root, kernel_tree, packages, driver=None):
     if os.path.exists(root):
         shutil.rmtree(root)
     for folder in ("bin", "sbin", "usr/bin", "usr/sbin", "usr/libexec", "usr/local/bin", "usr/local/sbin",
-                   "lib/modules", f"lib/{TRIPLE}", "proc", "sys", "dev", "tmp", "run", "var/log", "opt", "etc",
+                   "lib/modules", f"lib/{TRIPLE}", f"lib/{MUSL_TRIPLE}", "proc", "sys", "dev", "tmp", "run", "var/log", "opt", "etc",
                    "root"):
         os.makedirs(os.path.join(root, folder), exist_ok=True)
     os.symlink("../run", os.path.join(root, "var", "run"))
@@ -201,6 +204,9 @@ def base_tree(root, kernel_tree, packages, driver=None):
     for lib in GLIBC:
         copy(os.path.join(SYSROOT, "lib", lib), os.path.join(root, "lib", TRIPLE, lib))
     os.symlink(f"{TRIPLE}/ld-linux-armhf.so.3", os.path.join(root, "lib", "ld-linux-armhf.so.3"))
+    # musl's C library is its own loader, at the path its programs name.
+    copy(os.path.join(packages["musl"], "lib", MUSL_TRIPLE, "libc.so"), os.path.join(root, "lib", MUSL_TRIPLE, "libc.so"))
+    os.symlink(f"{MUSL_TRIPLE}/libc.so", os.path.join(root, "lib", "ld-musl-armhf.so.1"))
     # netstat, and its libraries; net-tools' other programs (its ifconfig
     # above all) stay out: the router's are BusyBox's.
     copy(os.path.join(packages["net-tools"], "bin", "netstat"), os.path.join(root, "usr", "bin", "netstat"))

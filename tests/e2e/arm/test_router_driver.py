@@ -118,10 +118,15 @@ class Driver(unittest.TestCase):
             self.assertNotIn("TAVRIN_SIM", environ)
             maps = box.read(f"/proc/{pid}/maps")
             self.assertNotIn("fakegpio", maps)
-            # The build under test: the static one maps no library at all.
+            # The build under test (TAVRIN_ROUTER_LIBC): the static one maps
+            # no library at all, the musl one musl's C library (its own
+            # loader) alone, the glibc one glibc's.
             libraries = {line.split()[-1] for line in maps.splitlines() if ".so" in line}
-            static = bool(os.environ.get("TAVRIN_ROUTER_DAEMON"))
-            self.assertTrue(not libraries if static else "/lib/arm-linux-gnueabihf/libc.so.6" in libraries, libraries)
+            libc = os.environ.get("TAVRIN_ROUTER_LIBC", "glibc")
+            if libc == "glibc":
+                self.assertIn("/lib/arm-linux-gnueabihf/libc.so.6", libraries)
+            else:
+                self.assertEqual(libraries, {"static": set(), "musl": {"/lib/arm-linux-musleabihf/libc.so"}}[libc])
             held = box.sh(f"for fd in /proc/{pid}/fd/*; do [ \"$(readlink $fd)\" = /dev/gpio ] && echo $fd; done; true")
             self.assertEqual(len(held.split()), 1, "one descriptor of the device")
             # The misc devices' major number is 10.
