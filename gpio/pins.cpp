@@ -34,33 +34,17 @@ constexpr unsigned long read_command(pin_id pin)
     }
 }
 
-// A pipe with both ends at 3 or above. The runner ignores 0 and 2 as a
-// child's output and never closes them, so a write end left at 2 would keep
-// the pipe open. The read end does not block: the tool has ended when it is
-// read, so its answer is all there, and a write end still held (by a tool
-// stuck in its driver, given up on after a stop, or by a process the tool
-// left behind) must not hold the daemon.
-bool open_probe_pipe(int fds[2])
-{
-    if (pipe(fds) != 0)
-        return false;
-    fds[0] = move_above_stdio(fds[0]);
-    fds[1] = move_above_stdio(fds[1]);
-    if (fds[0] >= 0 && fds[1] >= 0 && fcntl(fds[0], F_SETFL, O_NONBLOCK) == 0)
-        return true;
-    if (fds[0] >= 0)
-        close(fds[0]);
-    if (fds[1] >= 0)
-        close(fds[1]);
-    return false;
-}
 }  // namespace
 
 int pin_probe(pin_id pin)
 {
     pin_entry& entry = pin_table[pin];
+    // Read without blocking: the tool has ended when it is read, so its
+    // answer is all there, and a write end still held (by a tool stuck in
+    // its driver, given up on after a stop, or by a process the tool left
+    // behind) must not hold the daemon.
     int fds[2];
-    if (!open_probe_pipe(fds)) {
+    if (!open_child_pipe(fds)) {
         syslog(LOG_ERR, "gpio: cannot create pipe when checking support for %s", entry.name);
         return -1;
     }

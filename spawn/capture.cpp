@@ -80,24 +80,6 @@ bool replace_name(const char* copy, const char* path)
     return errno == EISDIR && rmdir(path) == 0 && rename(copy, path) == 0;
 }
 
-// A pipe whose ends are both above 2 (the runner takes 0 and 2 as the
-// daemon's own) and close-on-exec, its read end not blocking. False when
-// none can be had.
-bool open_answer_pipe(int fds[2])
-{
-    if (pipe(fds) != 0)
-        return false;
-    fds[0] = move_above_stdio(fds[0]);
-    fds[1] = move_above_stdio(fds[1]);
-    if (fds[0] >= 0 && fds[1] >= 0 && fcntl(fds[0], F_SETFD, FD_CLOEXEC) == 0 &&
-        fcntl(fds[1], F_SETFD, FD_CLOEXEC) == 0 && fcntl(fds[0], F_SETFL, O_NONBLOCK) == 0)
-        return true;
-    if (fds[0] >= 0)
-        close(fds[0]);
-    if (fds[1] >= 0)
-        close(fds[1]);
-    return false;
-}
 }  // namespace
 
 void answer_head_clear(answer_head* head)
@@ -126,7 +108,7 @@ query_answer::query_answer(const char* capture) : capture_(capture), drain_{-1, 
 {
     answer_head_clear(&head_);
     int fds[2];
-    if (!open_answer_pipe(fds))
+    if (!open_child_pipe(fds))
         return;
     drain_.fd = fds[0];
     write_fd_ = fds[1];

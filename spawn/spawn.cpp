@@ -108,6 +108,22 @@ int move_above_stdio(int fd)
     return moved;
 }
 
+bool open_child_pipe(int fds[2])
+{
+    if (pipe(fds) != 0)
+        return false;
+    fds[0] = move_above_stdio(fds[0]);
+    fds[1] = move_above_stdio(fds[1]);
+    if (fds[0] >= 0 && fds[1] >= 0 && fcntl(fds[0], F_SETFD, FD_CLOEXEC) == 0 &&
+        fcntl(fds[1], F_SETFD, FD_CLOEXEC) == 0 && fcntl(fds[0], F_SETFL, O_NONBLOCK) == 0)
+        return true;
+    if (fds[0] >= 0)
+        close(fds[0]);
+    if (fds[1] >= 0)
+        close(fds[1]);
+    return false;
+}
+
 namespace {
 // The stop grace: its deadline once the runner has seen a stop request,
 // and whether a query was ended (or refused) because it ran out.

@@ -78,5 +78,10 @@ bool stop_grace_over();
 // there.
 int move_above_stdio(int fd);
 
+// A pipe for a child's output: both ends above 2 (a write end left at 2
+// would be ignored by the runner, and never closed) and close-on-exec, the
+// read end not blocking. False when none can be had.
+bool open_child_pipe(int fds[2]);
+
 // 1 when `path` exists, else 0.
 int file_exists(const char* path);

@@ -14,7 +14,7 @@ BINARY = os.environ.get("TAVRIND", os.path.join(harness.ROOT, "build", "tavrind"
 # Stripped bytes at most, by (machine, kind of build). x86-64: what a plain C build
 # of the same design reaches with the same compiler and its default flags
 # (PIE, RELRO). armhf: the plain C build's 9,944 bytes held until the stop
-# grace and the capture's anonymous answer files came in: their code takes
+# grace and the capture rework came in: their code takes
 # the end of the code segment past the page on which the data that is
 # read-only after relocation must end, so the file pads to the next page;
 # the budget holds it there. Static armhf (musl, static-PIE): a plain C
