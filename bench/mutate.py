@@ -198,6 +198,8 @@ FAULTS = [
     # Wireless modes and the interface counters.
     Fault("one-byte station list counts as a station", WIFI, "modes/wifi.cpp",
           "if (answer.size() <= 1)", "if (answer.size() < 1)"),
+    Fault("mode 12 watches the access point's counters (wlan0), not the client's", WIFI, "modes/wifi.cpp",
+          'link_traffic("wlan1", ', 'link_traffic("wlan0", '),
     Fault("mode 12 ignores the association query's status", WIFI, "modes/wifi.cpp",
           "    if (run_program(\"/bin/sh\", \"-c\", WIFI_CLIENT_QUERY, nullptr) != 0)\n        return show_level(0);",
           "    run_program(\"/bin/sh\", \"-c\", WIFI_CLIENT_QUERY, nullptr);"),

@@ -126,13 +126,14 @@ def mismatch_after_change(its, began, done, until, expected, old=None):
     """mismatch() for the iterations after a change made from `began` to
     `done`, until `until`, where `old` is the level shown before it (None:
     not known, as after a step that named none; then it is whatever the
-    first of them shows). The iterations that ran while it was being made
+    first of them shows, unless that one is BROKEN). The iterations that ran while it was being made
     may show the old level and then go on as `expected`, once: never back
     and forth. So where the change shows once only (a counter that moved:
     [1, 0]), one of them may be the one that shows it."""
     window = during(its, began, done, until)
     judged = window + after(its, done, until)
-    if old is None and window:
+    # A broken iteration cannot stand for the old level: it showed nothing.
+    if old is None and window and window[0].level != BROKEN:
         old = window[0].level
     for k in range(len(window) + 1):
         if not all(it.shows(old) for it in window[:k]):
@@ -158,6 +159,12 @@ def spacing_mismatch(its, mode):
     if median > bound:
         return f"iterations {median:.3f} s apart (median of {len(gaps)}), a period is {period} s"
     return None
+
+
+def broken(its):
+    """The iterations that are no iteration of the daemon's (BROKEN), which
+    no stretch of a run may hold, judged by a step or not."""
+    return [it for it in its if it.level == BROKEN]
 
 
 def levels(its):

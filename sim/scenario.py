@@ -252,6 +252,9 @@ def check(scenario, box, status):
             problems += [f"identity of {m.raw!r}" for m in got if m.ident != expect["ident"]]
     mode = scenario.get("mode", 0)
     its = iterations.iterations(box.led_writes(), mode)
+    # Every stretch of the run, after a step that names its levels or not.
+    for it in iterations.broken(its):
+        problems.append(f"LED written again {it.first:.3f}s, less than a period after the write before")
     timeline = sorted(scenario.get("timeline", []), key=lambda s: s["at"])
     steps = getattr(box, "steps", [])
     # The level shown before each step, where the step before it (or

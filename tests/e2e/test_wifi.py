@@ -8,7 +8,9 @@ The wired driver shows the tools' real output and exit codes, not a radio:
 authenticated, and hostapd keeps a station that logged off in its list. What
 only a radio (or a fault) produces is shown with scripted control tools,
 each marked where it is used: a station leaving, an empty list printed as a
-lone newline, a link reported while its interface is missing."""
+lone newline, a link reported while its interface is missing, and an access
+point and a client on interfaces of their own that carry different
+traffic."""
 import signal
 import statistics
 import time
@@ -247,6 +249,36 @@ class Client(unittest.TestCase):
             box.start()
             self.assertEqual(box.stop_after(2, 12), 0)
             self.assertEqual({v for _, v in box.led_writes()}, {0})
+
+
+class OwnInterfaces(unittest.TestCase):
+    """The access point's wlan0 and the client's wlan1 carry different
+    traffic on a router: traffic on one alone blinks its own mode only.
+    Scripted control tools report a link on both: the real ones over the
+    wired driver need the two interfaces joined as one veth pair, where
+    every frame moves both interfaces' counters. Here each interface has a
+    peer of its own, out of which frames are sent to it alone."""
+
+    def test_each_mode_blinks_on_its_own_interface_only(self):
+        for mode, own, other in ((11, "wlan0", "wlan1"), (12, "wlan1", "wlan0")):
+            with self.subTest(mode=mode), Machine() as box:
+                box.veth("wlan0")
+                box.veth("wlan1")
+                box.tool("hostapd_cli", "echo 02:00:00:00:00:aa")
+                box.tool("wpa_cli", "echo ssid=home-net")
+                box.settings(f"MOD_TAVRIN_MODE={mode}\n")
+                box.start()
+                box.wait_iterations(1, mode)
+                senders = []
+                elsewhere = timed(box, lambda: senders.append(box.traffic(other + "p", 60, 0.02)))
+                box.wait_iterations(3, mode, since=elsewhere[1])
+                box.kill(senders[-1])
+                mine = timed(box, lambda: senders.append(box.traffic(own + "p", 60, 0.02)))
+                self.assertEqual(box.stop_after(3, mode, since=mine[1]), 0)
+                alone = levels_between(box, mode, elsewhere[1], mine[0])
+                self.assertGreaterEqual(len(alone), 3)
+                self.assertEqual(set(alone), {1}, f"traffic on {other} alone")
+                self.assertEqual(set(levels_between(box, mode, mine[1])[1:]), {"blink"}, f"traffic on {own}")
 
 
 class ClientScripted(unittest.TestCase):

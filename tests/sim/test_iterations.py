@@ -87,6 +87,16 @@ class Changes(unittest.TestCase):
         self.assertIsNotNone(self.judge([1, 0, 1], [0, 0], [0], old=None, before=1))
         self.assertIsNone(self.judge([1, 1, 0], [0, 0], [0], old=None, before=1))
 
+    def test_a_double_write_cannot_stand_for_an_unknown_old_level(self):
+        # 0 then 1 twenty ms later, where the change began: broken whether
+        # the old level is known or not.
+        writes = steady(0.0, 0, 0, 0, 0, 0) + [(5.25, 0), (5.27, 1)] + steady(6.3, 1, 1, 1, 1, 1)
+        its = iterations.iterations(writes, 15)
+        self.assertEqual(iterations.levels(iterations.broken(its)), [BROKEN])
+        for old in (0, None):
+            with self.subTest(old=old):
+                self.assertIsNotNone(iterations.mismatch_after_change(its, self.BEGAN, self.DONE, None, [1], old))
+
     def test_a_window_that_goes_back_to_the_old_level_fails(self):
         self.assertIsNone(self.judge([1, 1, 1], [1, 1], [ON, 1], old=0))
         self.assertIsNotNone(self.judge([1, 0, 1], [1, 1], [1], old=0))

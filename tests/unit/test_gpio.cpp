@@ -61,11 +61,14 @@ TEST(Gpio, BlinkIsEightWritesAt125msStepsEndingOn)
     EXPECT_EQ(dev.led_levels(), (std::vector<int>{0, 1, 0, 1, 0, 1, 0, 1}));
     const auto writes = dev.events("led");
     ASSERT_EQ(writes.size(), 8u);
+    // A sleep never ends early; here, where nothing else of the daemon's
+    // runs, it wakes a few milliseconds late at most: 45 ms a step and
+    // 250 ms in all leave room for a machine busy with other tests.
     for (size_t i = 1; i < writes.size(); ++i) {
         const double step = writes[i].t - writes[i - 1].t;
         EXPECT_GE(step, 0.120) << "write " << i;
-        EXPECT_LT(step, 0.400) << "write " << i;
+        EXPECT_LT(step, 0.170) << "write " << i;
     }
     EXPECT_GE(took, 0.995) << "eight 125 ms sleeps";
-    EXPECT_LT(took, 2.0);
+    EXPECT_LT(took, 1.25);
 }
