@@ -5,6 +5,8 @@ down and come back again and again, as on a router whose configuration
 changes: hostapd restarted, the client's wpa_supplicant restarted, the
 OpenVPN tunnel dropped and built again, charon restarted. The other modes
 see their pins, serial counters and services change about every second.
+The modes that publish their answers (11, 13, 14, 16) also meet a folder
+planted at the capture's name and a full /tmp, in turns, in every cycle.
 
 Every change is judged by the daemon's iterations around it (iterations.py):
 those that ran while it was made may show the old state and then the new
@@ -44,6 +46,9 @@ SERIAL = ("serinfo:1.0 driver revision:\n0: uart:16550A port:000003F8 irq:4 tx:{
           "1: uart:16550A port:000002F8 irq:3 tx:{} rx:{}\n")
 # The serial counters in SERIAL's order.
 COUNTERS = ((0, "tx"), (0, "rx"), (1, "tx"), (1, "rx"))
+# The capturing modes' capture names.
+CAPTURES = {11: "/tmp/tavrin_wifi_ap.txt", 13: "/tmp/tavrin_open_vpn.txt", 14: "/tmp/tavrin_ipsec.txt",
+            16: "/tmp/tavrin_kv_vpn.txt"}
 # Samples at least: the first, and three to compare with it.
 MIN_SAMPLES = 4
 NOT_RUNNING = "not running"
@@ -104,8 +109,36 @@ class Mode:
 
             def up():
                 self.spawned[name] = self.box.hold(program, role, port)
-            return [(f"{program} up", up, [1]), (f"{program} gone", lambda: self.box.kill(self.spawned.pop(name)), [0])]
-        return self.peer_cycle()
+            return ([(f"{program} up", up, [1])] + self.unpublishable(1) +
+                    [(f"{program} gone", lambda: self.box.kill(self.spawned.pop(name)), [0])])
+        steps = self.peer_cycle()
+        return steps + self.unpublishable(steps[-1][2][-1]) if n in CAPTURES else steps
+
+    def unpublishable(self, level):
+        """Modes 11, 13, 14 and 16, in turns: a folder with files planted at
+        the capture's name, then /tmp full as well, then both undone. The
+        status shows `level` all along (nothing of the answer goes through
+        /tmp), and the samples after each count the descriptors of queries
+        that could not publish their answer."""
+        if self.number not in CAPTURES:
+            return []
+        box, path = self.box, CAPTURES[self.number]
+
+        def plant():
+            # Filled elsewhere and moved in whole, again if the daemon's
+            # next answer took the name first.
+            box.sh(f"mkdir /tmp/planted && echo kept > /tmp/planted/inside && "
+                   f"for i in $(seq 20); do rm -f {path}; mv /tmp/planted {path} 2>/dev/null && break; done")
+
+        def fill():
+            used = int(box.sh("df -k /tmp | awk 'NR == 2 { print $3 }'"))
+            box.sh(f"mount -o remount,size={used + 256}k /tmp && "
+                   "{ dd if=/dev/zero of=/tmp/filler bs=4k 2>/dev/null; true; }")
+
+        def undo():
+            box.sh(f"rm -rf /tmp/filler {path} && mount -o remount,size=50% /tmp")
+        return [("a folder planted at the capture", plant, [level]), ("/tmp full", fill, [level]),
+                ("/tmp with room, the folder gone", undo, [level])]
 
     def move_counter(self, k):
         self.counts[k] += 17
