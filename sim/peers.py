@@ -428,26 +428,10 @@ class WiredWifi:
                    "wpa_supplicant")
 
     def wait_authenticated(self):
-        """Returns once the client has authenticated to the access point and
-        the authentication's last frames have passed: on a slow machine the
-        station is listed while they still move the counters."""
+        """Returns once the client has authenticated to the access point."""
         wait_until(lambda: "wpa_state=COMPLETED" in self.client_status() and
                    self._ok(f"{sbin('hostapd_cli')} -i wlan0 all_sta | grep -q AUTHORIZED"), PEER_TIMEOUT,
                    "802.1X authentication")
-        self.wait_frames_ended()
-
-    def wait_frames_ended(self):
-        """Returns once wlan0's counters stand still for half a second (the
-        wired link carries nothing else once authenticated)."""
-        counters = "cat /sys/class/net/wlan0/statistics/rx_bytes /sys/class/net/wlan0/statistics/tx_bytes"
-        last = [self.box.sh(counters)]
-
-        def still():
-            time.sleep(0.5)
-            now = self.box.sh(counters)
-            same, last[0] = now == last[0], now
-            return same
-        wait_until(still, PEER_TIMEOUT, "the authentication's frames to end")
 
     def client_status(self):
         return self.box.sh(f"{sbin('wpa_cli')} -i wlan1 status", check=False)
