@@ -112,7 +112,7 @@ class Mode:
             return ([(f"{program} up", up, [1])] + self.unpublishable(1) +
                     [(f"{program} gone", lambda: self.box.kill(self.spawned.pop(name)), [0])])
         steps = self.peer_cycle()
-        return steps + self.unpublishable(steps[-1][2][-1]) if n in CAPTURES else steps
+        return steps + self.unpublishable(steps[-1][2][-1])
 
     def unpublishable(self, level):
         """Modes 11, 13, 14 and 16, in turns: a folder with files planted at

@@ -3,7 +3,6 @@
 #include "gpio/gpio.h"
 #include "spawn/spawn.h"
 
-#include <fcntl.h>
 #include <syslog.h>
 #include <unistd.h>
 

@@ -68,10 +68,9 @@ class CapturingModes(unittest.TestCase):
         """The machine as it was, after a fault that failed midway: /tmp
         writable with nothing of the test's left (the removed folder mounted
         over it taken away), the mode's tool itself again."""
-        tool = HUNG_TOOL[mode]
         box.sh("touch /tmp/.probe 2>/dev/null || umount -l /tmp; "
-               f"rm -rf /tmp/.probe {path} /tmp/filler /tmp/victim /tmp/second-name /run/hang /run/silent; "
-               f"if [ -e {tool}.real ]; then mv {tool}.real {tool}; fi; rm -f /usr/local/sbin/{tool}")
+               f"rm -rf /tmp/.probe {path} /tmp/filler /tmp/victim /tmp/second-name /run/hang /run/silent")
+        self.unwrap(box, HUNG_TOOL[mode])
 
     # ---- checks ---------------------------------------------------------------
     def own_log(self, box):
@@ -266,10 +265,11 @@ class CapturingModes(unittest.TestCase):
         return f"{tool}.real"
 
     def unwrap(self, box, tool):
+        """The tool itself again, whether it was wrapped or not."""
         if "/" in tool:
-            box.sh(f"mv {tool}.real {tool}")
+            box.sh(f"if [ -e {tool}.real ]; then mv {tool}.real {tool}; fi")
         else:
-            box.remove(f"/usr/local/sbin/{tool}")
+            box.sh(f"rm -f /usr/local/sbin/{tool}")
 
     # ---- standard descriptors closed ---------------------------------------------------
     def without_standard_descriptors(self, box, mode, path):
