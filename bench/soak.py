@@ -184,7 +184,7 @@ class Mode:
         it show `expected` (see iterations.mismatch_after_change). Counts
         the iterations it took to show (0: one that ran while it was made)."""
         box, n = self.box, self.number
-        began = box.mark(late=False)
+        began = box.mark()
         action()
         done = box.mark()
         box.wait_iterations(len(expected) + 1, n, since=done, timeout=60)

@@ -457,15 +457,14 @@ class Sandbox:
         """Seconds since the daemon was started."""
         return (time.monotonic_ns() - self.t0) / 1e9
 
-    def mark(self, late=True):
-        """Now, in seconds since the start, on the clock of the LED writes:
-        never before the real moment with `late`, never after it without."""
+    def mark(self):
+        """Now, in seconds since the start, on the clock of the LED writes."""
         return self.now()
 
     def iterations(self, mode):
         """The daemon's iterations so far (see iterations.py)."""
         ended = self._final_events is not None or self.exit_status is not None
-        now = None if ended else self.mark(late=False)
+        now = None if ended else self.mark()
         return iterations.iterations(self.led_writes(), mode, now)
 
     def wait_iterations(self, count, mode, since=0.0, timeout=120):

@@ -171,7 +171,7 @@ def run(scenario, on_step=None, build_dir=None, machine=Sandbox, on_start=None):
             box.wait_iterations(waiting[1], mode, since=waiting[0])
             box.sleep_until(step["at"] + slip)
             slip = max(slip, box.now() - step["at"])
-            began = box.mark(late=False)
+            began = box.mark()
             apply(box, step, spawned, peers)
             done = box.mark()
             slip = max(slip, box.now() - step["at"])

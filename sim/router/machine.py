@@ -378,11 +378,10 @@ class EmulatedRouter(Sandbox):
     def since_start(self, ns):
         return (ns - self.guest_t0) / 1e9
 
-    def mark(self, late=True):
-        """The guest's clock, which stamps the LED writes, in seconds since
-        the daemon's start; it counts in 10 ms steps (see ag_now)."""
-        now = (int(self.run("ag_now")[1]) - self.guest_t0) / 1e9
-        return now + 0.01 if late else now
+    def mark(self):
+        """Now on the guest's clock, which stamps the LED writes, in seconds
+        since the daemon's start (see ag_now)."""
+        return (int(self.run("ag_now")[1]) - self.guest_t0) / 1e9
 
     def device_env(self):
         return {}  # the driver is the device

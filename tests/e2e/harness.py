@@ -115,7 +115,7 @@ def host_only(why):
 
 def timed(box, action):
     """Runs `action`; returns (began, done) on the clock of the LED writes."""
-    began = box.mark(late=False)
+    began = box.mark()
     action()
     return began, box.mark()
 

@@ -83,7 +83,7 @@ class SystemLog(unittest.TestCase):
             box.start(nofile=6 if box.device_env() else 5)  # see test_pins
             box.wait_iterations(3, 1)
             box.pause_log()
-            paused = box.mark(late=False)
+            paused = box.mark()
             time.sleep(3)
             resumed = box.mark()
             box.resume_log()

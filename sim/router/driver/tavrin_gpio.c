@@ -34,6 +34,9 @@
  * A process that holds the device to its end releases it as it exits, so
  * its close line stamps that exit to the clock's precision.
  * Writing anything to that file empties it.
+ * /sys/kernel/debug/tavrin_gpio/now reads that clock as it was when the
+ * file was opened ("<ns>\n"), so that a test places a moment of its own
+ * among the events to the nanosecond, however the reader splits its reads.
  */
 #include <linux/debugfs.h>
 #include <linux/fs.h>
@@ -42,6 +45,8 @@
 #include <linux/module.h>
 #include <linux/mutex.h>
 #include <linux/sched.h>
+#include <linux/slab.h>
+#include <linux/string.h>
 #include <linux/timekeeping.h>
 #include <linux/uaccess.h>
 #include <linux/vmalloc.h>
@@ -217,6 +222,40 @@ static const struct file_operations events_fops = {
 	.llseek = default_llseek,
 };
 
+/* The stamp is taken once, at open: a shell's read builtin reads a byte
+ * at a time, and every byte must come from the same moment. */
+static int now_open(struct inode *inode, struct file *file)
+{
+	char *text = kmalloc(24, GFP_KERNEL);
+
+	if (!text)
+		return -ENOMEM;
+	scnprintf(text, 24, "%llu\n", ktime_get_ns());
+	file->private_data = text;
+	return 0;
+}
+
+static ssize_t now_read(struct file *file, char __user *buf, size_t len, loff_t *pos)
+{
+	const char *text = file->private_data;
+
+	return simple_read_from_buffer(buf, len, pos, text, strlen(text));
+}
+
+static int now_release(struct inode *inode, struct file *file)
+{
+	kfree(file->private_data);
+	return 0;
+}
+
+static const struct file_operations now_fops = {
+	.owner = THIS_MODULE,
+	.open = now_open,
+	.read = now_read,
+	.release = now_release,
+	.llseek = default_llseek,
+};
+
 static int __init tavrin_gpio_init(void)
 {
 	int err;
@@ -232,6 +271,7 @@ static int __init tavrin_gpio_init(void)
 		goto deregister;
 	debug_dir = debugfs_create_dir("tavrin_gpio", NULL);
 	debugfs_create_file("events", 0644, debug_dir, NULL, &events_fops);
+	debugfs_create_file("now", 0444, debug_dir, NULL, &now_fops);
 	return 0;
 
 deregister:
