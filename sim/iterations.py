@@ -4,10 +4,12 @@ iterations took on a loaded or emulated machine.
 
 Every iteration ends in one LED write followed by a sleep of one period, or
 (modes 11 and 12, on traffic) in a blink: exactly eight writes 0,1,0,1,0,1,
-0,1 at the blink's 125 ms steps, and no sleep. A sleep never ends early
-(only a stop signal cuts it short, and then nothing more is written), so:
-  - a steady write followed by another write less than a period later is
-    no iteration of the daemon's: it is judged BROKEN, whatever it showed;
+0,1, each followed by the blink's 125 ms sleep, and no other sleep. A sleep
+never ends early (only a stop signal cuts it short, and then nothing more
+is written), so:
+  - a steady write followed by another write less than a period later, or
+    a blink followed by one less than its last step later, is no
+    iteration of the daemon's: it is judged BROKEN, whatever it showed;
   - a blink is recognised only where an iteration begins, and only with
     every step between 120 ms and 250 ms (a late wake-up on a loaded or
     emulated machine, never an early one); anything else is steady writes,
@@ -16,15 +18,17 @@ Every iteration ends in one LED write followed by a sleep of one period, or
     last blink of a daemon that has ended may have one step cut short;
   - an iteration's evaluation began no earlier than the end of the one
     before it plus its sleep: `earliest`.
+How much later it may begin, and how long an evaluation takes at the least
+after a blink, is the machine's: `Timing`, and timing_mismatch().
 An iteration whose `earliest` is at or after the moment a change was
 complete saw the change; one whose first write came before the change
 began did not; those in between ran while the change was being made.
 """
 from dataclasses import dataclass
-import statistics
 
 BLINK = [0, 1] * 4
 # A blink's steps: its 125 ms sleep, never less; at most twice that.
+BLINK_STEP = 0.125
 BLINK_STEP_MIN, BLINK_STEP_MAX = 0.120, 0.250
 # Clock stamps of two writes a sleep apart may differ by a little less.
 STAMP_SLACK = 0.002
@@ -78,8 +82,11 @@ def iterations(writes, mode, now=None):
                 and now - rest[-1][0] <= BLINK_STEP_MAX:
             break  # a blink being written
         if blinks and len(rest) == 8 and _blink_steps(rest, last=now is None and i + 8 == len(writes)):
-            found.append(Iteration(earliest, rest[0][0], rest[-1][0], BLINK_LEVEL))
-            earliest = rest[-1][0]  # the next evaluation follows at once
+            level = BLINK_LEVEL
+            if i + 8 < len(writes) and writes[i + 8][0] - rest[-1][0] < BLINK_STEP - STAMP_SLACK:
+                level = BROKEN  # no last step after it
+            found.append(Iteration(earliest, rest[0][0], rest[-1][0], level))
+            earliest = rest[-1][0] + BLINK_STEP  # then the next evaluation
             i += 8
             continue
         t, level = writes[i]
@@ -122,42 +129,70 @@ def mismatch(its, expected):
     return None
 
 
-def mismatch_after_change(its, began, done, until, expected, old=None):
+def mismatch_after_change(its, began, done, until, expected, old=None, settling=None):
     """mismatch() for the iterations after a change made from `began` to
     `done`, until `until`, where `old` is the level shown before it (None:
     not known, as after a step that named none; then it is whatever the
-    first of them shows, unless that one is BROKEN). The iterations that ran while it was being made
-    may show the old level and then go on as `expected`, once: never back
-    and forth. So where the change shows once only (a counter that moved:
-    [1, 0]), one of them may be the one that shows it."""
+    first of them shows, unless that one is BROKEN). The iterations that ran
+    while it was being made may show the old level and then go on as
+    `expected`, once: never back and forth. So where the change shows once
+    only (a counter that moved: [1, 0]), one of them may be the one that
+    shows it. `settling`: where a change shows bit by bit as it is made (a
+    link coming up: ON), those may show the old level and then `settling`,
+    once, and `expected` counts from the first iteration after it."""
     window = during(its, began, done, until)
-    judged = window + after(its, done, until)
+    later = after(its, done, until)
     # A broken iteration cannot stand for the old level: it showed nothing.
     if old is None and window and window[0].level != BROKEN:
         old = window[0].level
     for k in range(len(window) + 1):
         if not all(it.shows(old) for it in window[:k]):
             break
-        if mismatch(judged[k:], expected) is None:
+        if settling is None:
+            if mismatch(window[k:] + later, expected) is None:
+                return None
+        elif all(it.shows(settling) for it in window[k:]) and mismatch(later, expected) is None:
             return None
-    wrong = mismatch(after(its, done, until), expected)
+    wrong = mismatch(later, expected)
     return wrong or (f"while the change was made: {levels(window)}, "
-                     f"before it {old}, after it {levels(after(its, done, until))} for {expected}")
+                     f"before it {old}, after it {levels(later)} for {expected}"
+                     + (f", {settling} while it was made" if settling is not None else ""))
 
 
-def spacing_mismatch(its, mode):
-    """On a machine whose timing holds: whether the steady iterations come
-    a period apart plus an evaluation, loosely (the median of the gaps from
-    one steady write to the next iteration's first write is under one and
-    a half periods, or two for the pin modes), or None."""
+@dataclass(frozen=True)
+class Timing:
+    """How long the daemon's evaluations take on a machine, measured there:
+    at most where it reads a pin or a kernel file (modes 1 to 10) and where
+    it runs the device's tools (modes 11 to 16), and at the least after a
+    blink (modes 11 and 12: one query of the tool)."""
+    read_max: float
+    query_max: float
+    after_blink_min: float
+
+    def most(self, mode):
+        return self.read_max if 1 <= mode <= 10 else self.query_max
+
+
+def timing_mismatch(its, mode, timing):
+    """Whether any iteration came later after the one before it than that
+    one's sleep (its period, or a blink's last step) plus the machine's
+    longest evaluation, or sooner after a blink than its last step plus
+    the shortest: one blink after another then is no blink at all, but
+    writes regrouped from shorter ones. None, or the first such gap."""
     period = period_of(mode)
-    gaps = [b.first - a.first for a, b in zip(its, its[1:]) if a.level in (0, 1)]
-    if len(gaps) < 3:
-        return None
-    bound = period + (0.1 if period < 1 else 0.5)
-    median = statistics.median(gaps)
-    if median > bound:
-        return f"iterations {median:.3f} s apart (median of {len(gaps)}), a period is {period} s"
+    for a, b in zip(its, its[1:]):
+        if a.level == BROKEN:
+            continue  # judged as broken already
+        if a.level == BLINK_LEVEL:
+            gap, low = b.first - a.last - BLINK_STEP, timing.after_blink_min
+        else:
+            gap, low = b.first - a.first - period, None
+        if gap > timing.most(mode):
+            return (f"the iteration at {b.first:.3f}s began {gap:.3f} s after the sleep before it ended, "
+                    f"more than an evaluation takes here ({timing.most(mode)} s)")
+        if low is not None and gap < low:
+            return (f"the iteration at {b.first:.3f}s began {gap * 1000:.1f} ms after the blink before it "
+                    f"ended, less than a query takes here ({low * 1000:.1f} ms)")
     return None
 
 

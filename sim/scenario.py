@@ -19,10 +19,14 @@ A scenario is a JSON file in sim/scenarios/:
                peers     {name: {options}}: real programs for the mode to
                          ask (see peers.py): "ipsec" (strongSwan),
                          "openvpn", "wifi" (hostapd and wpa_supplicant)
-  timeline   [{at: seconds, <action>, then: [levels], note: text}]: each
-             step runs no earlier than `at` and only once the iterations
-             the step before it expects have run; a step that ends late
-             delays the later ones by as much. Actions:
+  timeline   [{at: seconds, <action>, then: [levels], settling: level,
+              note: text}]: each step runs no earlier than `at` and only
+             once the iterations the step before it expects have run; a
+             step that ends late delays the later ones by as much.
+             `settling`: for a change that shows bit by bit as it is
+             made, the level the iterations that ran meanwhile may show
+             (after the old one); `then` then counts from the first
+             iteration after it. Actions:
                pin {pin: level} | gpio true/false | tool {path: script} |
                write {path: text} | remove path | sh command |
                spawn {name, argv, argv0} | kill name | signal INT/TERM/QUIT |
@@ -254,7 +258,7 @@ def check(scenario, box, status):
     its = iterations.iterations(box.led_writes(), mode)
     # Every stretch of the run, after a step that names its levels or not.
     for it in iterations.broken(its):
-        problems.append(f"LED written again {it.first:.3f}s, less than a period after the write before")
+        problems.append(f"LED written again {it.first:.3f}s, less than its sleep after the write before")
     timeline = sorted(scenario.get("timeline", []), key=lambda s: s["at"])
     steps = getattr(box, "steps", [])
     # The level shown before each step, where the step before it (or
@@ -271,14 +275,14 @@ def check(scenario, box, status):
             continue
         began, done = steps[n]
         until = steps[n + 1][0] if n + 1 < len(steps) else None
-        wrong = iterations.mismatch_after_change(its, began, done, until, step["then"], shown)
+        wrong = iterations.mismatch_after_change(its, began, done, until, step["then"], shown,
+                                                 step.get("settling"))
         if wrong:
             problems.append(f"LED after the step at {step['at']}s ({step.get('note', '')}): {wrong}")
         shown = step["then"][-1]
-    if box.EXACT_TIMING:
-        wrong = iterations.spacing_mismatch(its, mode)
-        if wrong:
-            problems.append(f"LED: {wrong}")
+    wrong = iterations.timing_mismatch(its, mode, box.TIMING)
+    if wrong:
+        problems.append(f"LED: {wrong}")
     if expect.get("gpio_opened") is False and any(e[1] == "open" for e in box.gpio_events()):
         problems.append("the GPIO device was opened")
     if "gets" in expect:
