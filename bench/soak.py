@@ -8,14 +8,19 @@ see their pins, serial counters and services change about every second.
 The modes that publish their answers (11, 13, 14, 16) also meet a folder
 planted at the capture's name and a full /tmp, in turns, in every cycle.
 
-Every change is judged by the daemon's iterations around it (iterations.py):
-those that ran while it was made may show the old state and then the new
-one, once; every one that began after it shows the new state (for a serial
-counter that moved: the next one shows it, the one after is off again).
-For every mode it reports the cycles run, the changes judged and how many
-iterations each took to show (the next one, or one that ran while it was
-made: 0), and at each sample the daemon's open descriptors, child
-processes, zombies and anonymous resident memory, which must stay flat. With
+Once the daemon has ended, every iteration it ran is judged
+(iterations.py): those before the first change show the state the machine
+was set up in; those that ran while a change was made may show the old
+state and then the new one, once; every one that began after it, up to the
+next change, shows the new state (for a serial counter that moved: the
+next one shows it, the ones after are off again; for a link that came up
+in modes 11 and 12, a blink of the exchange's last frames at most twice
+and then steady on, as no frames move). None may be broken.
+For every mode it reports the cycles run, the iterations judged, the
+changes and how many iterations each took to show (the next one, or one
+that ran while it was made: 0), and at each sample the daemon's open
+descriptors, child processes, zombies and anonymous resident memory,
+which must stay flat. With
 --cycles, a sample follows every change, so even a short run compares at
 least three samples after the first.
 
@@ -60,10 +65,12 @@ class Mode:
     def __init__(self, number, box):
         self.number, self.box = number, box
         self.cycles = 0
+        self.changes = []     # (what, began, done, the levels after it, settling)
+        self.first = None     # the levels shown before the first change
+        self.judged = 0       # iterations judged
         self.recoveries = []  # iterations each change took to show
-        self.wrong = []       # changes shown wrong, with how
+        self.wrong = []       # stretches shown wrong, with how
         self.samples = []     # (descriptors, children, zombies, anonymous KiB), or NOT_RUNNING
-        self.shown = None     # the level the last change led to
         self.error = None
 
     # ---- the status source ----------------------------------------------
@@ -73,29 +80,40 @@ class Mode:
         self.spawned = {}
         if n <= 4:
             box.tool("/usr/bin/io", "echo 1\nexit 0")
+            box.set_pin(self.pin(), 0)
+            self.first = [1 if n <= 2 else 0]  # modes 1 and 2: on while the input reads 0
         elif n <= 10:
             self.counts = [0, 0, 0, 0]
             box.write("/proc/tty/driver/serial", SERIAL.format(*self.counts))
+            self.first = [0]
         elif n in (11, 12):
             self.wifi = WiredWifi(box)
             self.wifi.link()
+            self.first = [1]  # authenticated before the start: no frame moves
         elif n == 13:
             self.vpn = OpenVpnPeers(box, "tun1")
             self.vpn.up()
             self.vpn.ping()
+            self.first = [1]
         elif n == 14:
             self.ipsec = IpsecPeers(box, tools=["stroke"])
             self.ipsec.up("ipsec1")
-        elif n == 15:
-            box.hold("mgmt-server", "serve", 7443)
+            self.first = [1]
+        else:
+            if n == 15:
+                box.hold("mgmt-server", "serve", 7443)
+            self.first = [0]  # no client connected, no portal listening
+
+    def pin(self):
+        return ("bin0", "bin1", "out0", "out1")[self.number - 1]
 
     def cycle(self):
         """One cycle of changes: [(what, action, the levels of the
-        iterations after it)]."""
+        iterations after it[, the level shown while it is made, after the
+        old one: see iterations.mismatch_after_change])]."""
         n = self.number
         if n <= 4:
-            pin = ("bin0", "bin1", "out0", "out1")[n - 1]
-            # Modes 1 and 2: on while the input reads 0.
+            pin = self.pin()
             return [(f"{pin} {level}", lambda level=level: self.box.set_pin(pin, level),
                      [1 - level if n <= 2 else level]) for level in (1, 0)]
         if n <= 10:
@@ -147,6 +165,11 @@ class Mode:
     def peer_cycle(self):
         """Modes 11 to 14: one down, restart and up again."""
         n = self.number
+        # A link coming up shows while it is made (on: a station listed
+        # mid-exchange, blinking as the exchange goes on); the exchange's
+        # last frames may reach the first two iterations after it, then
+        # nothing moves: steady on.
+        linked = ([iterations.ON, iterations.ON, 1], iterations.ON)
         if n == 11:
             wifi = self.wifi
 
@@ -155,7 +178,7 @@ class Mode:
                 wifi.stop_client()  # the station joins the new access point
                 wifi.start_client()
                 wifi.wait_authenticated()
-            return [("hostapd stopped", wifi.stop_ap, [0]), ("hostapd restarted", restart, [iterations.ON])]
+            return [("hostapd stopped", wifi.stop_ap, [0]), ("hostapd restarted", restart, *linked)]
         if n == 12:
             wifi = self.wifi
 
@@ -163,7 +186,7 @@ class Mode:
                 wifi.start_client()
                 wifi.wait_authenticated()
             return [("wpa_supplicant stopped", wifi.stop_client, [0]),
-                    ("wpa_supplicant restarted", restart, [iterations.ON])]
+                    ("wpa_supplicant restarted", restart, *linked)]
         if n == 13:
             vpn = self.vpn
 
@@ -179,34 +202,55 @@ class Mode:
         return [("charon stopped", ipsec.stop_router, [0]), ("charon restarted", restart, [1])]
 
     # ---- the run ---------------------------------------------------------
-    def change(self, what, action, expected):
-        """Makes a change and judges the iterations around it: those after
-        it show `expected` (see iterations.mismatch_after_change). Counts
-        the iterations it took to show (0: one that ran while it was made)."""
-        box, n = self.box, self.number
+    def change(self, what, action, expected, settling=None):
+        """Makes a change, noting when it began and was done, and waits
+        until the iterations after it have had time to show `expected`
+        (and one more): judge() judges them once the daemon has ended."""
+        box = self.box
         began = box.mark()
         action()
         done = box.mark()
-        box.wait_iterations(len(expected) + 1, n, since=done, timeout=60)
-        its = box.iterations(n)
-        wrong = iterations.mismatch_after_change(its, began, done, None, expected, self.shown)
+        self.changes.append((what, began, done, expected, settling))
+        box.wait_iterations(len(expected) + 1, self.number, since=done, timeout=60)
+
+    def judge(self):
+        """Judges every iteration of the ended daemon: before the first
+        change, `first`; from each change to the next, that change's levels
+        (see iterations.mismatch_after_change). Counts the iterations each
+        change took to show (0: one that ran while it was made)."""
+        its = self.box.iterations(self.number)
+        self.wrong += [f"LED written again {it.first:.3f}s, less than its sleep after the write before"
+                       for it in iterations.broken(its)]
+        untils = [change[1] for change in self.changes[1:]] + [None]
+        before = iterations.after(its, 0.0, self.changes[0][1] if self.changes else None)
+        wrong = iterations.mismatch(before, self.first)
         if wrong:
-            self.wrong.append(f"{what}: {wrong}")
-        later = iterations.after(its, done)
-        if not wrong and len(expected) > 1 and not later[0].shows(expected[0]):
-            self.recoveries.append(0)  # shown by an iteration that ran while it was made
-        else:
-            self.recoveries.append(next((k + 1 for k, it in enumerate(later) if it.shows(expected[0])), None))
-        self.shown = expected[-1]
+            self.wrong.append(f"before the first change: {wrong}")
+        self.judged = len(before)
+        shown = self.first[-1]
+        for (what, began, done, expected, settling), until in zip(self.changes, untils):
+            wrong = iterations.mismatch_after_change(its, began, done, until, expected, shown, settling)
+            if wrong:
+                self.wrong.append(f"{what}: {wrong}")
+            later = iterations.after(its, done, until)
+            self.judged += len(iterations.during(its, began, done, until)) + len(later)
+            if not wrong and len(expected) > 1 and not later[0].shows(expected[0]):
+                self.recoveries.append(0)  # shown by an iteration that ran while it was made
+            else:
+                self.recoveries.append(next((k + 1 for k, it in enumerate(later) if it.shows(expected[0])), None))
+            shown = expected[-1]
+        if self.judged != len(its):
+            self.wrong.append(f"{len(its) - self.judged} of {len(its)} iterations in no stretch judged")
 
     def run(self, until, cycles, sample_seconds):
         """Cycles until `until`, or `cycles` cycles; samples every
         `sample_seconds`, or after every change when counting cycles."""
         try:
             next_sample = time.monotonic() + sample_seconds
+            self.box.wait_iterations(len(self.first) + 1, self.number, timeout=60)
             while (self.cycles < cycles) if cycles else (time.monotonic() < until):
-                for what, action, expected in self.cycle():
-                    self.change(what, action, expected)
+                for what, action, expected, *settling in self.cycle():
+                    self.change(what, action, expected, *settling)
                     if not 11 <= self.number <= 14:
                         time.sleep(1)
                     if cycles or time.monotonic() >= next_sample:
@@ -339,13 +383,14 @@ def main():
         for m in modes:
             m.box.signal(signal.SIGTERM)
             ended[m.number] = m.box.wait(timeout=10)
+            m.judge()
 
     print(f"{len(modes)} modes on the {'emulated router' if args.router else 'host'} for "
           f"{(time.monotonic() - started) / 60:.1f} min; samples: descriptors/children/zombies/anonymous resident KiB")
     failed = False
     for m in modes:
         counts = {k: m.recoveries.count(k) for k in dict.fromkeys(m.recoveries)}
-        recovered = (f"{len(m.recoveries)} changes, shown after " +
+        recovered = (f"{m.judged} iterations judged; {len(m.recoveries)} changes, shown after " +
                      ", ".join(f"{'never' if k is None else k}: {n}" for k, n in counts.items()) + " iterations"
                      if m.recoveries else "no change made")
         verdict = flat(m.samples)
