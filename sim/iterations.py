@@ -27,7 +27,9 @@ began did not; those in between ran while the change was being made.
 from dataclasses import dataclass
 
 BLINK = [0, 1] * 4
-# A blink's steps: its 125 ms sleep, never less; at most twice that.
+# A blink's steps: its 125 ms sleep, never less; at most twice that (a
+# step woke at most 5 ms late on either machine with a whole test run
+# beside; the rest is room for an emulator the host has descheduled).
 BLINK_STEP = 0.125
 BLINK_STEP_MIN, BLINK_STEP_MAX = 0.120, 0.250
 # Clock stamps of two writes a sleep apart may differ by a little less.
