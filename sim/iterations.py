@@ -181,14 +181,11 @@ def timing_mismatch(its, mode, timing):
     longest evaluation, or sooner after a blink than its last step plus
     the shortest: one blink after another then is no blink at all, but
     writes regrouped from shorter ones. None, or the first such gap."""
-    period = period_of(mode)
     for a, b in zip(its, its[1:]):
         if a.level == BROKEN:
             continue  # judged as broken already
-        if a.level == BLINK_LEVEL:
-            gap, low = b.first - a.last - BLINK_STEP, timing.after_blink_min
-        else:
-            gap, low = b.first - a.first - period, None
+        gap = b.first - b.earliest  # from the end of the sleep before it
+        low = timing.after_blink_min if a.level == BLINK_LEVEL else None
         if gap > timing.most(mode):
             return (f"the iteration at {b.first:.3f}s began {gap:.3f} s after the sleep before it ended, "
                     f"more than an evaluation takes here ({timing.most(mode)} s)")
