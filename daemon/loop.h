@@ -8,7 +8,8 @@
 enum class step_kind {
     show,   // write `level` to the LED, then sleep one period
     blink,  // the traffic blink (one second) in place of the write and the sleep
-    stop,   // the body logged a fatal failure: leave the loop
+    stop,   // leave the loop, showing nothing: a fatal failure the body
+            // logged, or a query the stop grace ended
 };
 
 struct step_result {
@@ -19,6 +20,9 @@ struct step_result {
 constexpr step_result show_level(int level) { return {step_kind::show, level}; }
 constexpr step_result show_blink() { return {step_kind::blink, 0}; }
 constexpr step_result end_mode() { return {step_kind::stop, 0}; }
+// Logs `message` (a fatal failure of the mode's status source) and ends the
+// mode.
+step_result end_mode_logging(const char* message);
 
 // One evaluation of a mode's status.
 using mode_body = step_result (*)();

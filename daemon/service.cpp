@@ -2,10 +2,10 @@
 
 #include "daemon/loop.h"
 #include "gpio/gpio.h"
-#include "spawn/spawn.h"
 
 #include <csignal>
 #include <cstring>
+#include <syslog.h>
 
 std::atomic<int> got_signal{0};
 
@@ -15,6 +15,11 @@ void handle_stop_signal(int signum)
 {
     got_signal.store(signum, std::memory_order_relaxed);
 }
+
+namespace {
+// SIGXFSZ: the write that met the file-size limit then fails with EFBIG.
+void on_file_size_limit(int) {}
+}  // namespace
 
 void install_stop_signals()
 {
@@ -27,6 +32,11 @@ void install_stop_signals()
     }
     sigprocmask(SIG_UNBLOCK, &stop, nullptr);
     signal(SIGCHLD, SIG_DFL);
+    // Inherited as ignored, SIGXFSZ stays so: a write past the limit fails
+    // all the same.
+    struct sigaction file_size;
+    if (sigaction(SIGXFSZ, nullptr, &file_size) == 0 && file_size.sa_handler == SIG_DFL)
+        signal(SIGXFSZ, on_file_size_limit);
 }
 
 const char* log_identity(const char* argv0)
@@ -41,10 +51,6 @@ void run_mode_loop(const mode_def& def)
 {
     while (got_signal.load(std::memory_order_relaxed) == 0) {
         const step_result step = def.body();
-        // A query ended (or not started) because a stop request's grace
-        // ran out: nothing of this iteration is shown.
-        if (stop_grace_over())
-            return;
         switch (step.kind) {
         case step_kind::show:
             led_set(step.level);
@@ -57,4 +63,10 @@ void run_mode_loop(const mode_def& def)
             return;
         }
     }
+}
+
+step_result end_mode_logging(const char* message)
+{
+    syslog(LOG_NOTICE, "%s", message);
+    return end_mode();
 }

@@ -13,11 +13,15 @@ extern std::atomic<int> got_signal;
 void handle_stop_signal(int signum);
 
 // Installs handle_stop_signal for the three stop signals (with restart
-// semantics, so waits for children and file reads are not cut short) and
-// unblocks them. SIGCHLD gets its default disposition: inherited as
-// ignored, the kernel would reap the daemon's children itself and no query
-// could be waited for. Every other signal keeps what the daemon was
-// started with.
+// semantics: a read under way is not cut short; the runner's wait lets
+// them in only inside its ppoll, which ends on them) and unblocks them.
+// SIGCHLD gets its default disposition: inherited as ignored, the kernel
+// would reap the daemon's children itself and no query could be waited
+// for. SIGXFSZ, at its default, gets a handler that does nothing: a
+// file-size limit then fails the write of an answer's copy (EFBIG) instead
+// of ending the daemon, and a child still starts with SIGXFSZ at its
+// default (exec resets handlers). Every other signal keeps what the daemon
+// was started with.
 void install_stop_signals();
 
 // The system-log identity: the text after the last '/' of `argv0`.

@@ -48,11 +48,10 @@ int pin_probe(pin_id pin)
         return -1;
     }
     redirect_stdout(fds[1]);
-    const int status = run_program(IO_TOOL, "get", entry.name, nullptr);
-    if (stop_grace_over()) {
-        // Ended by a stop request (or not started): no answer to judge.
+    const query_result probe = run_query(nullptr, IO_TOOL, "get", entry.name, nullptr);
+    if (probe.end == query_end::abandoned) {
         close(fds[0]);
-        return -1;
+        return PIN_PROBE_ABANDONED;
     }
 
     // The tool has ended, so its output is all in the pipe (or the fork
@@ -70,7 +69,7 @@ int pin_probe(pin_id pin)
         return -1;
     }
     entry.support = PIN_SUPPORT_IOCTL;
-    return (status >> 8) & 0xFF;
+    return (probe.status >> 8) & 0xFF;
 }
 
 int pin_read(pin_id pin)
@@ -87,6 +86,8 @@ int pin_read(pin_id pin)
         return 0;
     case PIN_SUPPORT_UNPROBED:
         level = pin_probe(pin);
+        if (level == PIN_PROBE_ABANDONED)
+            return level;
         break;
     }
     return level >= 0 ? level : 0;
@@ -97,7 +98,19 @@ pin_support pin_support_of(pin_id pin)
     return pin_table[pin].support;
 }
 
-step_result mode_bin0_low() { return show_level(pin_read(PIN_BIN0) == 0 ? 1 : 0); }
-step_result mode_bin1_low() { return show_level(pin_read(PIN_BIN1) == 0 ? 1 : 0); }
-step_result mode_out0() { return show_level(pin_read(PIN_OUT0)); }
-step_result mode_out1() { return show_level(pin_read(PIN_OUT1)); }
+namespace {
+// The LED for a pin: on while an input reads 0 (`low_is_on`), or an
+// output's level itself.
+step_result show_pin(pin_id pin, bool low_is_on)
+{
+    const int level = pin_read(pin);
+    if (level == PIN_PROBE_ABANDONED)
+        return end_mode();
+    return show_level(low_is_on ? (level == 0 ? 1 : 0) : level);
+}
+}  // namespace
+
+step_result mode_bin0_low() { return show_pin(PIN_BIN0, true); }
+step_result mode_bin1_low() { return show_pin(PIN_BIN1, true); }
+step_result mode_out0() { return show_pin(PIN_OUT0, false); }
+step_result mode_out1() { return show_pin(PIN_OUT1, false); }

@@ -14,11 +14,17 @@ enum pin_support : int {
 
 enum pin_id : int { PIN_BIN0, PIN_BIN1, PIN_BIN2, PIN_BIN3, PIN_OUT0, PIN_OUT1 };
 
-// The pin's level, never negative: a read error or a missing pin reads 0.
+// pin_probe and pin_read: the probe's tool was ended (or not started) by the
+// stop grace. The pin's state is unchanged, and nothing is to be shown.
+inline constexpr int PIN_PROBE_ABANDONED = -2;
+
+// The pin's level: a read error or a missing pin reads 0. Negative only as
+// PIN_PROBE_ABANDONED.
 int pin_read(pin_id pin);
 
 // Asks the I/O tool whether the pin exists. Returns the tool's exit code (the
-// pin's first level) or -1 when the pin is absent or the answer unreadable.
+// pin's first level), -1 when the pin is absent or the answer unreadable,
+// or PIN_PROBE_ABANDONED.
 int pin_probe(pin_id pin);
 
 pin_support pin_support_of(pin_id pin);

@@ -1,9 +1,8 @@
 #include "modes/wifi.h"
 
+#include "modes/status.h"
 #include "monitors/activity.h"
 #include "monitors/netdev.h"
-#include "spawn/capture.h"
-#include "spawn/spawn.h"
 
 #include <syslog.h>
 
@@ -21,22 +20,23 @@ step_result link_traffic(const char* iface, const char* unreadable_message)
         return show_level(0);
     }
 }
+
+step_result access_point_traffic()
+{
+    return link_traffic("wlan0", "unable to get interface stats for wlan0");
+}
 }  // namespace
 
 step_result mode_wifi_ap()
 {
-    query_answer answer(WIFI_AP_CAPTURE);
-    answer.run(WIFI_AP_QUERY);  // its status is not used
-    answer.publish();
-    // An empty station list prints at most a newline.
-    if (answer.size() <= 1)
-        return show_level(0);
-    return link_traffic("wlan0", "unable to get interface stats for wlan0");
+    return show_listing(WIFI_AP_CAPTURE, WIFI_AP_QUERY, access_point_traffic);
 }
 
 step_result mode_wifi_client()
 {
-    if (run_program("/bin/sh", "-c", WIFI_CLIENT_QUERY, nullptr) != 0)
-        return show_level(0);
+    const query_result query = run_shell(WIFI_CLIENT_QUERY);
+    // Not associated (off), or ended by the stop grace (nothing).
+    if (query.end == query_end::abandoned || query.status != 0)
+        return show_exit_status(query);
     return link_traffic("wlan1", "unable to get interface stats for wlan1");
 }

@@ -33,20 +33,13 @@ void find_port_line(text_file& file, char digit, char (&line)[TEXT_LINE_SIZE])
 step_result serial_step(int port, int dirs)
 {
     const int r = serial_activity(port, dirs);
-    if (r == ACTIVITY_UNREADABLE) {
-        syslog(LOG_NOTICE, "failure getting serial stats");
-        return end_mode();
-    }
+    if (r == ACTIVITY_UNREADABLE)
+        return end_mode_logging("failure getting serial stats");
     return show_level(r);
 }
 }  // namespace
 
-serial_counters serial_last()
-{
-    return counters;
-}
-
-int serial_scan(text_file& stats, int port)
+int serial_scan(text_file& stats, int port, serial_counters* into)
 {
     const char digit = static_cast<char>('0' + port);
     char line[TEXT_LINE_SIZE];
@@ -60,20 +53,20 @@ int serial_scan(text_file& stats, int port)
         syslog(LOG_NOTICE, "serial stat file line does not contain relevant data");
         return 1;
     }
-    if (scan_counts(data, " tx:%lu rx:%lu", &counters.tx, &counters.rx) != 2) {
+    if (scan_counts(data, " tx:%lu rx:%lu", &into->tx, &into->rx) != 2) {
         syslog(LOG_NOTICE, "unexpected serial stat file formatting");
         return 1;
     }
     return 0;
 }
 
-int serial_read_from(const char* const* files, size_t count, int port)
+int serial_read_from(const char* const* files, size_t count, int port, serial_counters* into)
 {
     // The first candidate that opens is the one read.
     for (size_t i = 0; i < count; ++i) {
         text_file file(files[i]);
         if (file.is_open())
-            return serial_scan(file, port);
+            return serial_scan(file, port, into);
     }
     syslog(LOG_NOTICE, "serial stat file not found");
     return 1;
@@ -81,20 +74,20 @@ int serial_read_from(const char* const* files, size_t count, int port)
 
 int serial_read(int port)
 {
-    return serial_read_from(serial_stat_files, SERIAL_STAT_FILE_COUNT, port);
+    return serial_read_from(serial_stat_files, SERIAL_STAT_FILE_COUNT, port, &counters);
 }
 
 int serial_activity_from(const char* const* files, size_t count, int port, int dirs)
 {
     if (!counters.primed) {
-        if (serial_read_from(files, count, port) != 0)
+        if (serial_read_from(files, count, port, &counters) != 0)
             return ACTIVITY_UNREADABLE;
         counters.primed = true;
         return ACTIVITY_NONE;
     }
     const unsigned long tx = counters.tx;
     const unsigned long rx = counters.rx;
-    if (serial_read_from(files, count, port) != 0)
+    if (serial_read_from(files, count, port, &counters) != 0)
         return ACTIVITY_UNREADABLE;
     int r = ACTIVITY_NONE;
     if ((dirs & SERIAL_TX) != 0 && counters.tx != tx)

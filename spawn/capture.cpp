@@ -3,12 +3,12 @@
 #include "common/text.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
-#include <initializer_list>
 #include <unistd.h>
 
 namespace {
@@ -104,59 +104,96 @@ int answer_head_scan(const answer_head& head, const char* format, unsigned* valu
     return scan_counts(head.text, format, value) == 1 ? 0 : -1;
 }
 
-query_answer::query_answer(const char* capture) : capture_(capture), drain_{-1, take, this, false}
+namespace {
+// The private copy of an answer beside its capture's name. It is made when
+// the answer's first bytes arrive (or, for an empty answer, when it is
+// published), so none is made for a query that is not started; the first
+// write that fails removes it at once (a tool may go on writing for long,
+// and /tmp is the router's memory).
+class answer_copy {
+public:
+    explicit answer_copy(const char* capture) : capture_(capture) {}
+    ~answer_copy() { discard(); }
+    answer_copy(const answer_copy&) = delete;
+    answer_copy& operator=(const answer_copy&) = delete;
+
+    void add(const char* bytes, size_t count)
+    {
+        if (make() && !write_all(fd_, bytes, count))
+            discard();
+    }
+
+    // Renames the copy over the capture's name; removes it when that fails.
+    void publish()
+    {
+        if (!make())
+            return;
+        const bool closed = close(fd_) == 0;
+        fd_ = -1;
+        if (!closed || !replace_name(name_, capture_))
+            unlink(name_);
+    }
+
+private:
+    // The copy, made at the first call: false once it cannot be had.
+    bool make()
+    {
+        if (fd_ < 0 && !failed_) {
+            // Kept above 2 as the pipe is (a daemon started with them closed).
+            const int made = create_copy(capture_, name_);
+            fd_ = move_above_stdio(made);
+            if (made >= 0 && fd_ < 0)
+                unlink(name_);
+            failed_ = fd_ < 0;
+        }
+        return fd_ >= 0;
+    }
+
+    void discard()
+    {
+        if (fd_ >= 0) {
+            close(fd_);
+            unlink(name_);
+            fd_ = -1;
+        }
+        failed_ = true;
+    }
+
+    const char* capture_;
+    int fd_ = -1;
+    bool failed_ = false;
+    char name_[PATH_MAX];
+};
+
+// Where the runner puts an answer's bytes as it reads them.
+struct answer_reading {
+    answer_head* head;
+    answer_copy* copy;
+};
+
+void take(void* into, const char* bytes, size_t count)
 {
-    answer_head_clear(&head_);
+    const answer_reading& reading = *static_cast<answer_reading*>(into);
+    answer_head_add(reading.head, bytes, count);
+    reading.copy->add(bytes, count);
+}
+}  // namespace
+
+void ask_tool(const char* capture, const char* command, tool_answer* answer)
+{
+    answer_head_clear(&answer->head);
+    answer_copy copy(capture);
+    answer_reading reading = {&answer->head, &copy};
+    output_drain drain = {-1, take, &reading};
     int fds[2];
-    if (!open_child_pipe(fds))
-        return;
-    drain_.fd = fds[0];
-    write_fd_ = fds[1];
-    // Kept above 2 as the pipe is (a daemon started with them closed).
-    const int copy = create_copy(capture_, copy_name_);
-    copy_fd_ = move_above_stdio(copy);
-    if (copy >= 0 && copy_fd_ < 0)
-        unlink(copy_name_);
-    copy_whole_ = copy_fd_ >= 0;
-}
-
-query_answer::~query_answer()
-{
-    for (int fd : {drain_.fd, write_fd_}) {
-        if (fd >= 0)
-            close(fd);
+    if (open_child_pipe(fds)) {
+        drain.fd = fds[0];
+        redirect_stdout(fds[1]);  // the runner's from now on
     }
-    if (copy_fd_ >= 0) {
-        close(copy_fd_);
-        unlink(copy_name_);
-    }
-}
-
-void query_answer::take(void* into, const char* bytes, size_t count)
-{
-    query_answer& answer = *static_cast<query_answer*>(into);
-    answer_head_add(&answer.head_, bytes, count);
-    if (answer.copy_whole_)
-        answer.copy_whole_ = write_all(answer.copy_fd_, bytes, count);
-}
-
-int query_answer::run(const char* command)
-{
-    // The runner takes the write end (-1: the output goes to "/dev/null").
-    redirect_stdout(write_fd_);
-    write_fd_ = -1;
-    return run_program_drained(&drain_, "/bin/sh", "-c", command, nullptr);
-}
-
-bool query_answer::publish()
-{
-    if (copy_fd_ < 0)
-        return false;
-    // Closed in any case: the copy is finished, or abandoned below.
-    const bool closed = close(copy_fd_) == 0;
-    copy_fd_ = -1;
-    if (drain_.whole && copy_whole_ && closed && replace_name(copy_name_, capture_))
-        return true;
-    unlink(copy_name_);
-    return false;
+    answer->query = run_shell(command, drain.fd >= 0 ? &drain : nullptr);
+    if (drain.fd >= 0)
+        close(drain.fd);
+    answer->whole = answer->query.end == query_end::exited && answer->query.output_read;
+    if (answer->whole)
+        copy.publish();
 }

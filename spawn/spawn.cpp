@@ -74,11 +74,6 @@ void close_from_3()
 }
 }  // namespace
 
-child_redirect redirect_current()
-{
-    return redirect_record;
-}
-
 void redirect_stdout(int fd)
 {
     if (fd == 0 || fd == 2)
@@ -125,11 +120,9 @@ bool open_child_pipe(int fds[2])
 }
 
 namespace {
-// The stop grace: its deadline once the runner has seen a stop request,
-// and whether a query was ended (or refused) because it ran out.
+// The stop grace's deadline, once the runner has seen a stop request.
 bool grace_started = false;
 timespec grace_deadline;
-bool query_abandoned = false;
 
 timespec monotonic_now()
 {
@@ -169,9 +162,10 @@ bool passed(const timespec& deadline)
     return left.tv_sec == 0 && left.tv_nsec == 0;
 }
 
-// Starts the grace at the first stop request seen (later ones leave it as
-// it is). Its deadline, or nullptr while no stop is requested.
-const timespec* start_grace_on_stop()
+// Looks at the stop flag; the first stop request seen starts the grace
+// (later ones leave it as it is). The grace's deadline, or nullptr while
+// no stop is requested.
+const timespec* grace_deadline_if_stopping()
 {
     if (got_signal.load(std::memory_order_relaxed) == 0)
         return nullptr;
@@ -214,84 +208,116 @@ int reap(pid_t pid, int* status)
     }
 }
 
-// Reads what the pipe of `drain` holds into its taker, at most `limit`
-// bytes. False once the pipe is at its end (or cannot be read): it is not
-// to be waited on any more.
-bool read_pipe(output_drain* drain, size_t limit)
+// A drain as the wait reads it.
+struct pipe_reading {
+    const output_drain* drain;  // nullptr: nothing to read
+    bool open;                  // not at its end yet: still to be waited on
+    bool failed;                // a read failed: what was read is not all
+};
+
+// Reads what the pipe holds into the drain's taker, at most `limit` bytes,
+// and notes its end or a failed read.
+void read_pipe(pipe_reading& pipe, size_t limit)
 {
     char chunk[DRAIN_CHUNK];
     while (limit > 0) {
-        const ssize_t got = read(drain->fd, chunk, limit < sizeof chunk ? limit : sizeof chunk);
+        const ssize_t got = read(pipe.drain->fd, chunk, limit < sizeof chunk ? limit : sizeof chunk);
         if (got > 0) {
-            drain->take(drain->into, chunk, static_cast<size_t>(got));
+            pipe.drain->take(pipe.drain->into, chunk, static_cast<size_t>(got));
             limit -= static_cast<size_t>(got);
             continue;
         }
         if (got < 0 && errno == EINTR)
             continue;
-        return got < 0 && errno == EAGAIN;
+        if (got < 0 && errno == EAGAIN)
+            return;
+        pipe.open = false;
+        pipe.failed = got < 0;
+        return;
     }
-    return true;
 }
 
 // Takes what the child wrote before it ended: the bytes in the pipe now,
 // and no more (a process it left behind may hold the pipe and go on
-// writing).
-void read_rest(output_drain* drain)
+// writing). False when they could not all be read.
+bool read_rest(pipe_reading& pipe)
 {
+    if (pipe.failed)
+        return false;
+    if (!pipe.open)
+        return true;
     int queued = 0;
-    if (ioctl(drain->fd, FIONREAD, &queued) == 0 && queued > 0)
-        read_pipe(drain, static_cast<size_t>(queued));
+    if (ioctl(pipe.drain->fd, FIONREAD, &queued) != 0)
+        return false;
+    read_pipe(pipe, static_cast<size_t>(queued));
+    return !pipe.failed;
 }
 
-// Waits until child `pid` ends (1), the wait fails (-1), or a deadline
-// passes (0): `deadline`, or else that of the stop grace once a stop is
-// requested. Reads `drain` (may be nullptr) while it waits. `wake` is the
-// mask ppoll waits with: the caller's, with SIGCHLD and the stop signals
-// let in.
-int wait_until(pid_t pid, int* status, output_drain* drain, const sigset_t& wake, const timespec* deadline)
+enum class waited {
+    child_ended,  // reaped: the status is set
+    deadline,     // the deadline passed first
+    reap_failed,  // waitpid failed: the child is not (or no longer) ours
+    wait_failed,  // ppoll failed: the wait cannot go on
+};
+
+// Waits until child `pid` ends or `deadline` passes (nullptr: the stop
+// grace's, once a stop is requested), reading `pipe` while it waits.
+// `wake` is the mask ppoll waits with: the caller's, with SIGCHLD and the
+// stop signals let in.
+waited wait_until(pid_t pid, int* status, pipe_reading& pipe, const sigset_t& wake, const timespec* deadline)
 {
-    bool reading = drain != nullptr && drain->fd >= 0;
     for (;;) {
         const int state = reap(pid, status);
         if (state != 0)
-            return state;
-        const timespec* until = deadline != nullptr ? deadline : start_grace_on_stop();
+            return state > 0 ? waited::child_ended : waited::reap_failed;
+        const timespec* until = deadline != nullptr ? deadline : grace_deadline_if_stopping();
         if (until != nullptr && passed(*until))
-            return 0;
+            return waited::deadline;
         const timespec left = until != nullptr ? time_left(*until) : timespec{0, 0};
-        pollfd pipe_end = {reading ? drain->fd : -1, POLLIN, 0};
-        const int ready = ppoll(&pipe_end, 1, until != nullptr ? &left : nullptr, &wake);
+        pollfd pipe_end = {pipe.open ? pipe.drain->fd : -1, POLLIN, 0};
+        const int ready = ppoll(&pipe_end, pipe.open ? 1 : 0, until != nullptr ? &left : nullptr, &wake);
+        if (ready < 0 && errno != EINTR)
+            return waited::wait_failed;
         if (ready > 0 && pipe_end.revents != 0)
-            reading = read_pipe(drain, DRAIN_PER_WAKE);
+            read_pipe(pipe, DRAIN_PER_WAKE);
     }
 }
 
-// Waits for the query `pid`; ends it with its process group when the stop
-// grace runs out. Its wait status, or -1.
-int wait_for_query(pid_t pid, output_drain* drain, const sigset_t& wake)
+// Waits for the query `pid`, reading `drain` (may be nullptr) meanwhile;
+// ends it with its process group when the stop grace runs out or the wait
+// cannot go on.
+query_result wait_for_query(pid_t pid, const output_drain* drain, const sigset_t& wake)
 {
+    const bool reading = drain != nullptr && drain->fd >= 0;
+    pipe_reading pipe = {reading ? drain : nullptr, reading, false};
     int status = -1;
-    const int state = wait_until(pid, &status, drain, wake, nullptr);
-    if (state == 1) {
-        if (drain != nullptr && drain->fd >= 0) {
-            read_rest(drain);
-            drain->whole = true;
-        }
-        return status;
+    query_end end = query_end::abandoned;
+    switch (wait_until(pid, &status, pipe, wake, nullptr)) {
+    case waited::child_ended: {
+        const bool read_all = pipe.drain != nullptr && read_rest(pipe);
+        return {WIFSIGNALED(status) ? query_end::signalled : query_end::exited, status, read_all};
     }
-    if (state < 0)
-        return -1;
-    query_abandoned = true;
+    case waited::reap_failed:
+        return {query_end::wait_failed, -1, false};
+    case waited::wait_failed:
+        end = query_end::wait_failed;
+        break;
+    case waited::deadline:
+        break;
+    }
     if (kill(-pid, SIGKILL) != 0)
         kill(pid, SIGKILL);  // no group of its own after all
     // A process stuck in a driver cannot die until the driver lets go:
-    // give up on it after a short while, and leave it to init.
+    // give up on it after a short while, and leave it to init. The pipe is
+    // not looked at any more.
     const timespec limit = after_ms(monotonic_now(), KILL_WAIT_MS);
-    return wait_until(pid, &status, nullptr, wake, &limit) == 1 ? status : -1;
+    pipe_reading none = {nullptr, false, false};
+    if (wait_until(pid, &status, none, wake, &limit) != waited::child_ended)
+        status = -1;
+    return {end, status, false};
 }
 
-int run(output_drain* drain, const char* path, va_list ap)
+query_result run(const output_drain* drain, const char* path, va_list ap)
 {
     // The child's argument vector: the path (slot 0, set in the child), at
     // most MAX_ARGS arguments, a null slot.
@@ -300,15 +326,12 @@ int run(output_drain* drain, const char* path, va_list ap)
     while (n <= MAX_ARGS && (argv[n] = va_arg(ap, char*)) != nullptr)
         ++n;
     argv[n] = nullptr;
-    if (drain != nullptr)
-        drain->whole = false;
 
     // Once a stop request's grace is over, nothing more is started.
-    const timespec* deadline = start_grace_on_stop();
-    if (query_abandoned || (deadline != nullptr && passed(*deadline))) {
-        query_abandoned = true;
+    const timespec* deadline = grace_deadline_if_stopping();
+    if (deadline != nullptr && passed(*deadline)) {
         redirect_reset();
-        return -1;
+        return {query_end::abandoned, -1, false};
     }
     const sigset_t signals = wake_signals();
     sigset_t daemon_mask;
@@ -326,38 +349,38 @@ int run(output_drain* drain, const char* path, va_list ap)
     if (pid == 0)
         child_exec(path, argv, daemon_mask);
     redirect_reset();
-    int status = -1;
+    query_result result = {query_end::not_started, -1, false};
     if (pid > 0) {
         setpgid(pid, pid);  // whichever of the two runs first
-        status = wait_for_query(pid, drain, wake);
+        result = wait_for_query(pid, drain, wake);
     }
     sigaction(SIGCHLD, &caller_on_child, nullptr);
     sigprocmask(SIG_SETMASK, &daemon_mask, nullptr);
-    return status;
+    return result;
 }
 }  // namespace
 
-bool stop_grace_over()
+query_result run_query(const output_drain* drain, const char* path, ...)
 {
-    return query_abandoned;
+    va_list ap;
+    va_start(ap, path);
+    const query_result result = run(drain, path, ap);
+    va_end(ap);
+    return result;
+}
+
+query_result run_shell(const char* command, const output_drain* drain)
+{
+    return run_query(drain, "/bin/sh", "-c", command, nullptr);
 }
 
 int run_program(const char* path, ...)
 {
     va_list ap;
     va_start(ap, path);
-    const int status = run(nullptr, path, ap);
+    const query_result result = run(nullptr, path, ap);
     va_end(ap);
-    return status;
-}
-
-int run_program_drained(output_drain* drain, const char* path, ...)
-{
-    va_list ap;
-    va_start(ap, path);
-    const int status = run(drain, path, ap);
-    va_end(ap);
-    return status;
+    return result.status;
 }
 
 int file_exists(const char* path)

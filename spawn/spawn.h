@@ -7,15 +7,13 @@
 
 // Descriptors the next child gets as its standard input, output and error.
 // Per field k: k = inherit the daemon's own; another value >= 0 = that
-// descriptor; negative = "/dev/null".
+// descriptor; negative = "/dev/null" (closed in the child when "/dev/null"
+// cannot be opened there, as with no descriptor to spare).
 struct child_redirect {
     int in_fd;
     int out_fd;
     int err_fd;
 };
-
-// The calling thread's record, -1/-1/-1 between runs.
-child_redirect redirect_current();
 
 // Next child's standard output. 0 and 2 are ignored; a descriptor above 2
 // now belongs to the runner, which closes it after the next fork (or here,
@@ -28,48 +26,64 @@ void redirect_reset();
 // How long queries may still run once a stop is requested: one deadline on
 // the monotonic clock, from the first stop signal the runner sees, shared
 // by every query after it however many more stop signals come. A query
-// that ends within it counts as usual; one that does not is ended with
-// every process it started, and no further query is started. With the
-// period sleep that follows, within the init script's 5 s.
+// that ends within it counts as usual; one that does not is abandoned:
+// ended with its process group. A query due to start once the deadline
+// has passed is not started. With the period sleep that follows, within
+// the init script's 5 s.
 inline constexpr int STOP_GRACE_MS = 2000;
 // How long the runner waits for a query it has ended: a process stuck in
 // a driver (uninterruptible sleep) cannot die until the driver lets it go.
 // After this the runner gives up on it and leaves it to init.
 inline constexpr int KILL_WAIT_MS = 500;
 
+// How a query ended.
+enum class query_end {
+    exited,       // the program exited by itself: `status` holds its code
+    signalled,    // a signal the runner did not send ended it: `status`
+    abandoned,    // the stop grace ran out: ended with its process group,
+                  // or not started at all. Nothing of it is to be shown.
+    not_started,  // the fork failed
+    wait_failed,  // it could not be waited for (waitpid or ppoll failed);
+                  // ended with its process group where it still was ours
+};
+
+struct query_result {
+    query_end end;
+    int status;  // the raw wait status when the child was reaped, else -1
+    // With an output_drain: every byte the child had written when it ended
+    // was read (false when a read of the pipe failed; always false unless
+    // the child exited or was signalled).
+    bool output_read;
+};
+
 // Where the runner puts what a child writes into a pipe, read while it
-// waits for the child, so that a child never blocks on a full pipe.
+// waits for the child, so that a child never blocks on a full pipe. Once
+// the child has ended, what the pipe holds at that moment is read, and no
+// more: a process it left behind that still holds the pipe does not keep
+// the query going.
 struct output_drain {
     int fd;  // the pipe's read end, set not to block; the runner leaves it open
     // Called with each piece read, in order.
     void (*take)(void* into, const char* bytes, size_t count);
     void* into;
-    // Set by the run: true when the child ended by itself and everything it
-    // wrote before it ended was taken; false when it was ended by the stop
-    // grace, was not started, or could not be waited for.
-    bool whole;
 };
 
 // Forks and runs `path` (looked up along PATH when it has no slash) with the
 // arguments that follow, up to a terminating nullptr; at most 62 arguments
-// are passed. Waits for the child and returns the raw wait status, or -1
-// when the fork fails, when the wait fails, when the stop grace is over
-// (nothing is started then), or when a child ended after the grace could
-// not be reaped within KILL_WAIT_MS. A child that cannot exec exits with
-// code 1. The child runs in its own process group, with the daemon's
-// signal mask and the dispositions it was started with (handlers reset by
-// exec). While no stop is requested the wait has no time limit; see
-// STOP_GRACE_MS for what a stop changes.
+// are passed. `drain` (may be nullptr) is read while the child runs (its
+// write end given to redirect_stdout before). A child that cannot exec
+// exits with code 1. The child runs in its own process group, with the
+// daemon's signal mask and the dispositions it was started with (handlers
+// reset by exec). While no stop is requested the wait has no time limit;
+// see STOP_GRACE_MS for what a stop changes.
+query_result run_query(const output_drain* drain, const char* path, ...);
+
+// run_query of "/bin/sh -c `command`".
+query_result run_shell(const char* command, const output_drain* drain = nullptr);
+
+// run_query without a drain: the raw wait status, or -1 when no child was
+// reaped (not started, abandoned and not reaped, wait failed).
 int run_program(const char* path, ...);
-
-// run_program, reading `drain` while the child runs (its write end given
-// to redirect_stdout before).
-int run_program_drained(output_drain* drain, const char* path, ...);
-
-// True once a query was ended by the stop grace, or was not started because
-// the grace had run out: nothing of the iteration under way is to be shown,
-// nothing more is to be started, made or published.
-bool stop_grace_over();
 
 // Moves `fd` to a descriptor above 2 (close-on-exec) when it is 0, 1 or 2,
 // closing the original; `fd` itself otherwise. -1 when no descriptor above

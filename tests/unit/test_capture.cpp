@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <climits>
 #include <csignal>
 #include <cstdlib>
 #include <dirent.h>
@@ -18,6 +20,7 @@
 #include <string>
 #include <thread>
 #include <pthread.h>
+#include <sys/inotify.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -46,12 +49,6 @@ std::set<std::string> entries(const std::string& dir)
     return names;
 }
 
-bool record_is_clear()
-{
-    const child_redirect r = redirect_current();
-    return r.in_fd == -1 && r.out_fd == -1 && r.err_fd == -1;
-}
-
 mode_t current_umask()
 {
     const mode_t m = umask(0);
@@ -59,15 +56,19 @@ mode_t current_umask()
     return m;
 }
 
-// Runs a query into an answer for `path` and publishes it; returns the
-// count it scanned ("%u") from the answer, or -1.
+tool_answer ask(const std::string& path, const std::string& command)
+{
+    tool_answer answer;
+    ask_tool(path.c_str(), command.c_str(), &answer);
+    return answer;
+}
+
+// The count ("%u") a whole answer for `path` starts with, or -1.
 long query_count(const std::string& path, const std::string& command)
 {
-    query_answer answer(path.c_str());
-    const int status = answer.run(command.c_str());
-    answer.publish();
+    const tool_answer answer = ask(path, command);
     unsigned value = 0;
-    return status == 0 && answer.scan_count("%u", &value) == 0 ? static_cast<long>(value) : -1;
+    return answer.whole && answer_head_scan(answer.head, "%u", &value) == 0 ? static_cast<long>(value) : -1;
 }
 
 // Lowers a limit by the old system call: the C library's setrlimit calls
@@ -90,14 +91,8 @@ int open_descriptors()
 void counted_without_publishing(const std::string& name)
 {
     const int before = open_descriptors();
-    for (int i = 0; i < 5; ++i) {
-        query_answer answer(name.c_str());
-        EXPECT_EQ(answer.run("echo 'Security Associations (3 up'"), 0);
-        unsigned up = 0;
-        EXPECT_EQ(answer.scan_count("Security Associations (%u up", &up), 0);
-        EXPECT_EQ(up, 3u);
-        EXPECT_FALSE(answer.publish());
-    }
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(query_count(name, "echo '3 up'"), 3);
     EXPECT_EQ(open_descriptors(), before) << "a descriptor left behind by a query that could not publish";
 }
 
@@ -142,18 +137,13 @@ protected:
 };
 }  // namespace
 
-TEST_F(Capture, AnswerIsTheQuerysStandardOutputPublishedOnlyWhenAsked)
+TEST_F(Capture, AnswerIsTheQuerysStandardOutputPublishedWhole)
 {
-    {
-        query_answer answer(path.c_str());
-        EXPECT_TRUE(record_is_clear()) << "nothing is handed to the runner before the run";
-        EXPECT_EQ(answer.run("echo station-1; echo oops >&2"), 0);
-        EXPECT_TRUE(record_is_clear());
-        EXPECT_EQ(answer.size(), 10u) << "only standard output reaches the answer";
-        EXPECT_EQ(access(path.c_str(), F_OK), -1) << "not published before publish()";
-        EXPECT_TRUE(answer.publish());
-        expect_published(path, "station-1\n");
-    }
+    const tool_answer answer = ask(path, "echo station-1; echo oops >&2");
+    EXPECT_EQ(answer.query.end, query_end::exited);
+    EXPECT_TRUE(answer.whole);
+    EXPECT_EQ(answer.head.size, 10u) << "only standard output reaches the answer";
+    expect_published(path, "station-1\n");
     EXPECT_EQ(entries(dir), std::set<std::string>{"capture.txt"}) << "nothing left beside it";
 }
 
@@ -162,14 +152,13 @@ TEST_F(Capture, LongAnswerIsReadWhileTheQueryRunsAndPublishedWhole)
     // Far beyond what a pipe holds: the query would block for good if the
     // runner read the pipe only after its end.
     constexpr size_t bytes = 3000000;
-    query_answer answer(path.c_str());
     const std::string query = "echo 'RX bytes:77'; head -c " + std::to_string(bytes) + " /dev/zero | tr '\\0' x";
-    EXPECT_EQ(answer.run(query.c_str()), 0);
-    EXPECT_EQ(answer.size(), bytes + 12);
+    const tool_answer answer = ask(path, query);
+    EXPECT_TRUE(answer.whole);
+    EXPECT_EQ(answer.head.size, bytes + 12);
     unsigned value = 0;
-    EXPECT_EQ(answer.scan_count("RX bytes:%u", &value), 0);
+    EXPECT_EQ(answer_head_scan(answer.head, "RX bytes:%u", &value), 0);
     EXPECT_EQ(value, 77u);
-    EXPECT_TRUE(answer.publish());
     struct stat st;
     ASSERT_EQ(stat(path.c_str(), &st), 0);
     EXPECT_EQ(static_cast<size_t>(st.st_size), bytes + 12);
@@ -178,15 +167,26 @@ TEST_F(Capture, LongAnswerIsReadWhileTheQueryRunsAndPublishedWhole)
 TEST_F(Capture, EveryQueryStartsAFreshAnswer)
 {
     EXPECT_EQ(query_count(path, "echo 4 and a long first answer"), 4);
-    {
-        query_answer answer(path.c_str());
-        EXPECT_EQ(answer.run("true"), 0);
-        EXPECT_EQ(answer.size(), 0u);
-        unsigned value = 7;
-        EXPECT_EQ(answer.scan_count("%u", &value), -1);
-        EXPECT_TRUE(answer.publish());
-    }
+    EXPECT_EQ(query_count(path, "true"), -1);
     expect_published(path, "");
+}
+
+TEST_F(Capture, AnswerEndsWithTheToolNotWithThePipe)
+{
+    // A helper the tool left behind holding its output: the answer is what
+    // the pipe held when the tool ended, and the query ends with the tool.
+    const auto start = std::chrono::steady_clock::now();
+    const tool_answer answer = ask(path, "(sleep 3; echo late) & echo now");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2)) << "waited for the helper";
+    EXPECT_TRUE(answer.whole);
+    expect_published(path, "now\n");
+
+    // A tool killed by a signal it did not get from the daemon left no
+    // whole answer: nothing of it is published.
+    const tool_answer killed = ask(path, "echo 7; kill -9 $$");
+    EXPECT_EQ(killed.query.end, query_end::signalled);
+    EXPECT_FALSE(killed.whole);
+    expect_published(path, "now\n");
 }
 
 TEST_F(Capture, AnswerHoldsWithoutAFolderToPublishIn)
@@ -197,52 +197,79 @@ TEST_F(Capture, AnswerHoldsWithoutAFolderToPublishIn)
     counted_without_publishing(dir + "/gone/capture.txt");
 }
 
-TEST_F(Capture, CopyThatCannotBeWrittenWholeIsNotPublishedAndLeaksNothing)
+TEST_F(Capture, FileSizeLimitFailsTheCopyNotTheDaemonAndRemovesItAtOnce)
 {
-    // A copy cut short (here by a file size limit, as by a full /tmp) is
-    // removed and the name keeps the last whole answer; the answer itself,
-    // read from the pipe, is whole.
-    {
-        std::ofstream(path) << "an old answer\n";
-    }
-    in_fresh_process([this] {
-        signal(SIGXFSZ, SIG_IGN);
-        ASSERT_EQ(lower_limit(RLIMIT_FSIZE, 16), 0);
+    // A supervisor's file-size limit under a long answer: the copy's first
+    // failed write removes it while the tool still runs (here it looks for
+    // its copy, made at its first line, and then for its removal), the
+    // answer is read whole, the name keeps the last whole answer, and a
+    // child still starts with SIGXFSZ as the daemon was started with.
+    std::ofstream(path) << "an old answer\n";
+    const std::string copies = "ls " + dir + " | grep -q capture.txt.";
+    const std::string query = "grep SigIgn /proc/self/status; i=0; until " + copies +
+                              "; do i=$((i+1)); [ $i -lt 100 ] || exit 1; sleep 0.05; done; "
+                              "head -c 100 /dev/zero; i=0; while " + copies +
+                              "; do i=$((i+1)); [ $i -lt 100 ] || exit 2; sleep 0.05; done";
+    in_fresh_process([&] {
+        const std::string started_with = slurp("/proc/self/status");
+        install_stop_signals();
+        ASSERT_EQ(lower_limit(RLIMIT_FSIZE, 64), 0);
         const int before = open_descriptors();
-        for (int i = 0; i < 5; ++i) {
-            query_answer answer(path.c_str());
-            constexpr char line[] = "RX bytes:1234567890 and far more than sixteen bytes";
-            EXPECT_EQ(answer.run((std::string("echo '") + line + "'").c_str()), 0);
-            EXPECT_EQ(answer.size(), sizeof line);
-            EXPECT_FALSE(answer.publish());
-        }
+        const tool_answer answer = ask(path, query);
+        EXPECT_EQ(answer.query.status, 0) << "1: no copy made; 2: the copy kept after its failed write";
+        EXPECT_TRUE(answer.whole);
+        EXPECT_EQ(answer.head.size, 25u + 100u);
+        const std::string ignored(answer.head.text, 25);
+        EXPECT_NE(started_with.find(ignored), std::string::npos) << "a child's ignored signals: " << ignored;
         EXPECT_EQ(open_descriptors(), before) << "a descriptor left behind by a failed publish";
-        EXPECT_EQ(slurp(path), "an old answer\n");
-        EXPECT_EQ(entries(dir), std::set<std::string>{"capture.txt"}) << "the cut copy is removed";
     });
+    EXPECT_EQ(slurp(path), "an old answer\n");
+    EXPECT_EQ(entries(dir), std::set<std::string>{"capture.txt"}) << "the cut copy is left";
+}
+
+TEST_F(Capture, WaitThatCannotGoOnEndsTheQueryInsteadOfSpinning)
+{
+    // The descriptor limit lowered under the daemon: ppoll then refuses its
+    // one descriptor (EINVAL). The query is ended with its group, as at the
+    // end of the grace, not waited for at full speed until it ends.
+    std::ofstream(path) << "an old answer\n";
+    in_fresh_process([this] {
+        install_stop_signals();
+        std::thread lower([] {
+            usleep(200000);
+            lower_limit(RLIMIT_NOFILE, 0);
+        });
+        const auto start = std::chrono::steady_clock::now();
+        const tool_answer answer = ask(path, "sleep 0.5; echo woken; exec sleep 3");
+        lower.join();
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2500));
+        EXPECT_EQ(answer.query.end, query_end::wait_failed);
+        EXPECT_TRUE(WIFSIGNALED(answer.query.status) && WTERMSIG(answer.query.status) == SIGKILL);
+        EXPECT_FALSE(answer.whole);
+    });
+    EXPECT_EQ(slurp(path), "an old answer\n");
 }
 
 TEST_F(Capture, QueryEndedByTheStopGraceLeavesTheLastWholeAnswer)
 {
     // Part of an answer, then a tool that never ends: what it wrote is not
-    // published, and nothing after the grace is started, made or published.
+    // published; after the grace nothing is started, and nothing is made
+    // in /tmp for the query that is not.
     in_fresh_process([this] {
         EXPECT_EQ(query_count(path, "echo 5000"), 5000);
         std::thread stop = stop_after(200);
-        {
-            query_answer answer(path.c_str());
-            const int status = answer.run("printf '02:00:00:'; exec sleep 60");
-            EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
-            EXPECT_EQ(answer.size(), 9u);
-            EXPECT_FALSE(answer.publish());
-        }
+        const tool_answer hung = ask(path, "printf '02:00:00:'; exec sleep 60");
         stop.join();
-        ASSERT_TRUE(stop_grace_over());
-        {
-            query_answer later(path.c_str());
-            EXPECT_EQ(later.run("echo 1"), -1);
-            EXPECT_FALSE(later.publish());
-        }
+        EXPECT_EQ(hung.query.end, query_end::abandoned);
+        EXPECT_TRUE(WIFSIGNALED(hung.query.status) && WTERMSIG(hung.query.status) == SIGKILL) << hung.query.status;
+        EXPECT_EQ(hung.head.size, 9u);
+        const int watch = inotify_init1(IN_NONBLOCK);
+        ASSERT_GE(inotify_add_watch(watch, dir.c_str(), IN_CREATE), 0);
+        const tool_answer later = ask(path, "echo 1");
+        EXPECT_EQ(later.query.end, query_end::abandoned);
+        char event[sizeof(inotify_event) + NAME_MAX + 1];
+        EXPECT_EQ(read(watch, event, sizeof event), -1) << "made for a query not started: " << event + sizeof(inotify_event);
+        close(watch);
         expect_published(path, "5000\n");
         EXPECT_EQ(entries(dir), std::set<std::string>{"capture.txt"});
     });
@@ -293,17 +320,8 @@ TEST_F(Capture, NameReplacedWhileTheQueryRunsChangesNothing)
 {
     // Someone replaces the name while the query runs (here the query
     // itself, to be sure of the moment).
-    const std::string query = "echo 'Security Associations (2 up'; rm -f " + path + "; mkfifo " + path;
-    {
-        query_answer answer(path.c_str());
-        ASSERT_EQ(answer.run(query.c_str()), 0);
-        unsigned up = 0;
-        EXPECT_EQ(answer.scan_count("Security Associations (%u up", &up), 0);
-        EXPECT_EQ(up, 2U);
-        EXPECT_EQ(answer.size(), 28u);
-        EXPECT_TRUE(answer.publish());
-    }
-    expect_published(path, "Security Associations (2 up\n");
+    EXPECT_EQ(query_count(path, "echo 2 up; rm -f " + path + "; mkfifo " + path), 2);
+    expect_published(path, "2 up\n");
 }
 
 TEST_F(Capture, AnswerIsReadWithTheStandardDescriptorsClosed)
@@ -313,34 +331,25 @@ TEST_F(Capture, AnswerIsReadWithTheStandardDescriptorsClosed)
     in_fresh_process([this] {
         close(1);
         close(2);
-        {
-            query_answer answer(path.c_str());
-            EXPECT_EQ(fcntl(1, F_GETFD), -1);
-            EXPECT_EQ(fcntl(2, F_GETFD), -1);
-            EXPECT_EQ(answer.run("echo station"), 0);
-            EXPECT_EQ(answer.size(), 8u);
-            EXPECT_TRUE(answer.publish());
-        }
-        EXPECT_EQ(slurp(path), "station\n");
+        EXPECT_EQ(query_count(path, "echo 8 stations"), 8);
+        EXPECT_EQ(fcntl(1, F_GETFD), -1);
+        EXPECT_EQ(fcntl(2, F_GETFD), -1);
     });
+    EXPECT_EQ(slurp(path), "8 stations\n");
 }
 
-TEST_F(Capture, WithoutADescriptorToSpareTheAnswerIsEmptyAndTheNameUntouched)
+TEST_F(Capture, WithoutADescriptorToSpareThereIsNoAnswerAndTheNameIsUntouched)
 {
-    {
-        std::ofstream(path) << "an old answer\n";
-    }
+    std::ofstream(path) << "an old answer\n";
     in_fresh_process([this] {
         const int lowest_free = dup(0);
         ASSERT_GE(lowest_free, 0);
         close(lowest_free);
         ASSERT_EQ(lower_limit(RLIMIT_NOFILE, static_cast<unsigned long>(lowest_free)), 0);
-        query_answer answer(path.c_str());
-        answer.run("echo 5");
-        EXPECT_EQ(answer.size(), 0u);
-        unsigned value = 0;
-        EXPECT_EQ(answer.scan_count("%u", &value), -1);
-        EXPECT_FALSE(answer.publish());
+        const tool_answer answer = ask(path, "echo 5");
+        EXPECT_EQ(answer.query.end, query_end::exited);
+        EXPECT_FALSE(answer.whole);
+        EXPECT_EQ(answer.head.size, 0u);
     });
     EXPECT_EQ(slurp(path), "an old answer\n");
 }
