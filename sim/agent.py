@@ -138,8 +138,15 @@ def spawn_in_group(argv, args, env, out, group):
     return pid
 
 
-def spawn(argv, argv0=None, env=None, out=None, nofile=None, pids_max=None, closed=()):
-    """Starts a process; `closed`: standard descriptors it starts without."""
+def spawn(argv, argv0=None, env=None, out=None, nofile=None, pids_max=None, closed=(), umask=None):
+    """Starts a process; `closed`: standard descriptors it starts without;
+    `umask`: its file-creation mask, where not this agent's."""
+    if umask is not None:
+        saved = os.umask(umask)
+        try:
+            return spawn(argv, argv0, env, out, nofile, pids_max, closed)
+        finally:
+            os.umask(saved)
     out = out or os.path.join(WORK, "spawn.out")
     if pids_max is not None:
         args = [argv0 or argv[0]] + list(argv[1:])
@@ -166,7 +173,7 @@ def handle(cmd):
     if op == "spawn":
         t0 = time.monotonic_ns()
         pid = spawn(cmd["argv"], cmd.get("argv0"), cmd.get("env"), cmd.get("out"), cmd.get("nofile"),
-                    cmd.get("pids_max"), cmd.get("closed", ()))
+                    cmd.get("pids_max"), cmd.get("closed", ()), cmd.get("umask"))
         return {"pid": pid, "t0": t0}
     if op == "signal":
         t = time.monotonic_ns()

@@ -24,6 +24,8 @@ An iteration whose `earliest` is at or after the moment a change was
 complete saw the change; one whose first write came before the change
 began did not; those in between ran while the change was being made.
 """
+import os
+import sys
 from dataclasses import dataclass
 
 BLINK = [0, 1] * 4
@@ -167,6 +169,7 @@ class Timing:
     at most where it reads a pin or a kernel file (modes 1 to 10) and where
     it runs the device's tools (modes 11 to 16), and at the least after a
     blink (modes 11 and 12: one query of the tool)."""
+    machine: str
     read_max: float
     query_max: float
     after_blink_min: float
@@ -175,12 +178,42 @@ class Timing:
         return self.read_max if 1 <= mode <= 10 else self.query_max
 
 
+def _note_figures(its, mode, timing):
+    """With TAVRIN_FIGURES set, appends to that file what the bounds rest
+    on, one line each: the machine, "gap" or "after-blink", the mode, and
+    the seconds from the end of a sleep to the next iteration's write.
+    `summary` reads them."""
+    path = os.environ.get("TAVRIN_FIGURES")
+    if not path:
+        return
+    lines = [f"{timing.machine} {'after-blink' if a.level == BLINK_LEVEL else 'gap'} {mode} {b.first - b.earliest:.4f}\n"
+             for a, b in zip(its, its[1:]) if a.level != BROKEN]
+    with open(path, "a") as f:
+        f.write("".join(lines))
+
+
+def summary(path):
+    """The figures noted in `path`, per machine and mode: the longest gap
+    after a sleep, the shortest after a blink."""
+    most, least = {}, {}
+    with open(path) as f:
+        for machine, kind, mode, value in (line.split() for line in f):
+            table = most if kind == "gap" else least
+            pick = max if kind == "gap" else min
+            key = (machine, int(mode))
+            table[key] = pick(table.get(key, float(value)), float(value))
+    for key in sorted(most):
+        after = f", after a blink at least {least[key] * 1000:.1f} ms" if key in least else ""
+        print(f"{key[0]} mode {key[1]}: at most {most[key] * 1000:.1f} ms after its sleep{after}")
+
+
 def timing_mismatch(its, mode, timing):
     """Whether any iteration came later after the one before it than that
     one's sleep (its period, or a blink's last step) plus the machine's
     longest evaluation, or sooner after a blink than its last step plus
     the shortest: one blink after another then is no blink at all, but
     writes regrouped from shorter ones. None, or the first such gap."""
+    _note_figures(its, mode, timing)
     for a, b in zip(its, its[1:]):
         if a.level == BROKEN:
             continue  # judged as broken already
@@ -203,3 +236,7 @@ def broken(its):
 
 def levels(its):
     return [it.level for it in its]
+
+
+if __name__ == "__main__":
+    summary(sys.argv[1])

@@ -111,7 +111,7 @@ class Sandbox:
     # (mode 15's netstat); the query after a blink took at least 3.9 ms.
     # So a pin mode's 195 ms gap, a status mode's 1.45 s, and a blink that
     # another follows within 2 ms all fail.
-    TIMING = iterations.Timing(read_max=0.06, query_max=0.4, after_blink_min=0.002)
+    TIMING = iterations.Timing("host", read_max=0.06, query_max=0.4, after_blink_min=0.002)
 
     def __init__(self, build_dir=None, dev_null=True, files=None):
         """`files`: {path in the machine: host file} to put in place (test
@@ -397,9 +397,10 @@ class Sandbox:
 
     def start(self, argv0=DAEMON_PATH, env=None, nofile=None, pids_max=None, closed=(), kernel=None,
               ignore_sigchld=False):
-        """Starts the daemon; `nofile` sets its descriptor limit, `pids_max`
-        starts it in a pids cgroup (1: none of its forks succeed), `closed`
-        lists standard descriptors it starts without; `kernel` and
+        """Starts the daemon, under umask 000 (the mode of what it makes is
+        its own); `nofile` sets its descriptor limit, `pids_max` starts it
+        in a pids cgroup (1: none of its forks succeed), `closed` lists
+        standard descriptors it starts without; `kernel` and
         `ignore_sigchld`: see launched()."""
         environment = {"PATH": PATH, "LD_PRELOAD": self.fake_gpio, "TAVRIN_SIM_DIR": self.sim_dir}
         environment.update(env or {})
@@ -414,10 +415,21 @@ class Sandbox:
             argv0 = None
         reply = self.call("spawn", argv=argv, argv0=argv0, env=environment,
                           out=os.path.join(self.work, "daemon.out"), nofile=nofile, pids_max=pids_max,
-                          closed=list(closed))
+                          closed=list(closed), umask=0)
         self.pid, self.t0 = reply["pid"], reply["t0"]
         self.exit_status = None
+        self.wait_filtered(kernel)
         return self.pid
+
+    def wait_filtered(self, kernel):
+        """Where the daemon is to see an older `kernel`, waits until it runs
+        behind kernel_as's filter (its status shows "Seccomp: 2"): a
+        daemon started unfiltered would prove nothing of that kernel."""
+        deadline = time.monotonic() + 10
+        while kernel not in (None, "now") and "Seccomp:\t2\n" not in (self.read(f"/proc/{self.pid}/status") or ""):
+            if time.monotonic() > deadline:
+                raise AssertionError(f"the daemon does not run filtered as {kernel}")
+            time.sleep(0.02)
 
     def signal(self, sig):
         """Sends `sig` to the daemon. Returns when it was sent, in seconds
@@ -533,9 +545,9 @@ class Sandbox:
             return [((t - self.t0) / 1e9, m) for t, m in self.messages]
 
     def stopped_time(self):
-        """Seconds since the start at which the daemon logged "stopped", or
-        None if it did not."""
-        return next((t for t, m in self.log_times() if m.text == "stopped"), None)
+        """Seconds since the start at which the daemon started last logged
+        "stopped", or None if it did not."""
+        return next((t for t, m in self.log_times() if m.text == "stopped" and m.pid == self.pid), None)
 
     def wait_for_log(self, text, timeout=10):
         deadline = time.monotonic() + timeout

@@ -144,7 +144,7 @@ class EmulatedRouter(Sandbox):
     # (mode 13's four ifconfig queries: under emulation a fork and exec
     # costs 20 to 90 ms); the query after a blink took at least 63 ms,
     # where a blink's step woke at most 5 ms late.
-    TIMING = iterations.Timing(read_max=0.08, query_max=2.5, after_blink_min=0.03)
+    TIMING = iterations.Timing("router", read_max=0.08, query_max=2.5, after_blink_min=0.03)
 
     def __init__(self, build_dir=None, dev_null=True, files=None):
         """`files`: {guest path: host file} to add to the image (test
@@ -334,7 +334,7 @@ class EmulatedRouter(Sandbox):
                 time.sleep(0.05)
         raise RuntimeError(f"the emulated router has no {op}")
 
-    def _spawn(self, argv, argv0, env, nofile, closed=(), drop_null=False, pids_max=None):
+    def _spawn(self, argv, argv0, env, nofile, closed=(), drop_null=False, pids_max=None, umask=None):
         """Starts a background job of the guest's shell. ash gives every
         such job /dev/null as its input first, and fails it without one: a
         machine without /dev/null keeps it until the daemon starts, and the
@@ -350,6 +350,7 @@ class EmulatedRouter(Sandbox):
             program = link
         env_args = " ".join(shlex.quote(f"{k}={v}") for k, v in (env or {"PATH": PATH}).items())
         limit = f"ulimit -n {int(nofile)}; " if nofile else ""
+        limit += f"umask {umask:03o}; " if umask is not None else ""
         null = "/dev/null" if self.opts["dev_null"] else "/proc/self/cmdline"
         before_exec = ["rm /dev/null"] if drop_null else []
         if pids_max is not None:
@@ -374,10 +375,11 @@ class EmulatedRouter(Sandbox):
         environment.update(env or {})
         argv, argv0 = self.launched(self.daemon_path, argv0, kernel, ignore_sigchld)
         reply = self._spawn(argv, argv0, environment, nofile, closed,
-                            drop_null=not self.opts["dev_null"], pids_max=pids_max)
+                            drop_null=not self.opts["dev_null"], pids_max=pids_max, umask=0)
         self.pid, self.t0 = reply["pid"], reply["t0"]
         self.guest_t0, self.wall_t0 = reply["guest_t0"], reply["wall"]
         self.exit_status = None
+        self.wait_filtered(kernel)
         return self.pid
 
     def since_start(self, ns):

@@ -73,10 +73,6 @@ def status_up(box, mode):
         box.hold("zelbarin", "listen", 443)
 
 
-# The runner's stop grace and its wait for a query it ended (spawn.h).
-GRACE, KILL_WAIT = 2.0, 0.5
-
-
 def processes(box, name):
     """The pids of the processes named `name` in the machine."""
     out = box.sh(f"for p in /proc/[0-9]*; do [ \"$(cat $p/comm 2>/dev/null)\" = {name} ] && "
@@ -93,16 +89,21 @@ def wait_for_process(box, name, timeout=30):
 
 
 def stop_while_hung(test, box, names):
-    """SIGTERM to the daemon while its query hangs: it must end within the
-    grace and the wait for the ended query (with a second for a loaded
-    machine), logging "stopped" last and leaving none of `names` behind."""
-    sent = time.monotonic()
-    box.signal(signal.SIGTERM)
-    code = box.wait(timeout=GRACE + KILL_WAIT + 5)
-    took = time.monotonic() - sent
-    test.assertEqual(code, 0, "the daemon did not end: its query still hangs")
-    test.assertGreater(took, GRACE - 0.3, "the query had its grace")
-    test.assertLess(took, GRACE + KILL_WAIT + 1.0)
+    """SIGTERM to the daemon while its query hangs: the query has its grace
+    of 2 s, then the daemon logs "stopped" (last) at once, leaving none of
+    `names` behind. Measured on both machines with a test run beside:
+    "stopped" 2.00 to 2.05 s after the signal."""
+    began = time.monotonic()
+    sent = box.signal(signal.SIGTERM)
+    test.assertEqual(box.wait(timeout=10), 0, "the daemon did not end: its query still hangs")
+    took, most = box.stopped_time() - sent, 2.25
+    if emulated() and not box.led_writes():
+        # Stamped by syslogd in whole seconds there, where the daemon did
+        # not hold the GPIO device (whose close stamps its end): timed here.
+        took, most = time.monotonic() - began, 2.8
+    print(f"stopped {took:.3f} s after the signal, a query hung")
+    test.assertGreater(took, 1.99, "the query had its grace")
+    test.assertLess(took, most)
     test.assertEqual(box.log_texts()[-1], "stopped")
     for name in names:
         test.assertEqual(processes(box, name), [], f"a {name} of the query was left running")
@@ -131,6 +132,12 @@ def mismatch_between(box, mode, done, until, level):
     wrote before `until`) and every one of them shows `level`; else how
     they do not."""
     return iterations.mismatch(iterations.after(box.iterations(mode), done, until), [level])
+
+
+def timing_mismatch(box, mode):
+    """How a gap between the daemon's iterations passes the machine's
+    bounds (iterations.timing_mismatch), or None."""
+    return iterations.timing_mismatch(box.iterations(mode), mode, box.TIMING)
 
 
 def levels_between(box, mode, done, until=None):

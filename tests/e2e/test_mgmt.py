@@ -22,6 +22,7 @@ class ManagementClient(unittest.TestCase):
         self.assertEqual(set(levels_between(box, 15, 0, connected[0])), {0})
         self.assertEqual(set(levels_between(box, 15, connected[1], dropped[0])), {1})
         self.assertEqual(set(levels_between(box, 15, dropped[1])), {0})
+        self.assertIsNone(harness.timing_mismatch(box, 15))
         self.assertEqual(box.log_texts(), ["started", "stopped"])
 
     def test_a_listening_client_or_another_programs_connection_is_not_enough(self):
@@ -52,6 +53,7 @@ class VpnPortal(unittest.TestCase):
         self.assertEqual(set(levels_between(box, 16, stopped[1])), {0})
         self.assertRegex(capture_while_listening, r"0\.0\.0\.0:1194 .* LISTEN +\d+/zelbarin")
         self.assertEqual(capture_after, "", "the capture is truncated on every query")
+        self.assertIsNone(harness.timing_mismatch(box, 16))
 
     def test_one_byte_capture_is_off(self):
         with Machine() as box:

@@ -45,6 +45,8 @@ class OpenVpn(unittest.TestCase):
             capture = box.read("/tmp/tavrin_open_vpn.txt")
             down = timed(box, vpn.down)
             self.assertEqual(box.stop_after(2, 13, since=down[1]), 0)
+            self.assertEqual(box.read("/tmp/tavrin_open_vpn.txt"), "", "tun3's answer: no such tunnel")
+        self.assertIsNone(harness.timing_mismatch(box, 13))
         self.assertEqual(set(levels_between(box, 13, 0, pinged[0])), {0}, "no tunnel, then an idle one")
         self.assertIn(["tun0", "tun1", "tun2", "tun3"], [idle_calls[i:i + 4] for i in range(len(idle_calls))],
                       "an idle tunnel: all four asked")
@@ -131,6 +133,7 @@ class Ipsec(unittest.TestCase):
                     captured_while_retrying = box.read("/tmp/tavrin_ipsec.txt")
                 marks[name] = timed(box, action)
             self.assertEqual(box.stop_after(2, 14, since=marks["charon stopped"][1]), 0)
+            captured_after = box.read("/tmp/tavrin_ipsec.txt")
 
         def shown(after, until):
             """The levels of the iterations that began once `after` was
@@ -144,6 +147,8 @@ class Ipsec(unittest.TestCase):
         self.assertEqual(shown("peer gone", "charon stopped"), {0}, "connecting is not up")
         self.assertEqual(captured_while_retrying, "Security Associations (0 up\n")
         self.assertEqual(shown("charon stopped", None), {0}, "stroke cannot reach charon: LED off")
+        self.assertEqual(captured_after, "")
+        self.assertIsNone(harness.timing_mismatch(box, 14))
         self.assertEqual(box.log_texts(), ["started", "stopped"], "none of it is fatal")
 
     def test_through_swanctl_only_connections_named_ipsec_count(self):

@@ -111,7 +111,7 @@ class AccessPoint(unittest.TestCase):
         # One station query, and no period sleep, between one blink and the
         # next: each gap is the blink's last step and a query, no more and
         # no less than this machine's queries take.
-        self.assertIsNone(iterations.timing_mismatch(its, 11, box.TIMING))
+        self.assertIsNone(harness.timing_mismatch(box, 11))
         self.assertEqual(queries, len(its), "one station query an iteration")
 
     def test_stop_signal_during_a_blink_lets_the_blink_finish(self):

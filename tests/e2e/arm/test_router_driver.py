@@ -162,7 +162,6 @@ class StuckDriver(unittest.TestCase):
     not even SIGKILL ends it until the switch is cleared, as with a driver
     waiting on a stuck bus. The daemon ends its query after the stop grace,
     gives up on it a moment later and exits, leaving the tool to init."""
-    GRACE, KILL_WAIT = 2.0, 0.5
     INIT_SCRIPT = os.path.join(os.environ.get("TAVRIN_BUILD", ""), "tavrind.init")
 
     def stuck_tools(self, box):
@@ -194,8 +193,10 @@ class StuckDriver(unittest.TestCase):
             print(f"ended {took:.2f} s after SIGTERM, its tool stuck in the driver")
             self.assertEqual(box.wait(timeout=10), 0)
             self.assertEqual(box.log_texts(), ["started", "stopped"])
-            self.assertGreater(took, self.GRACE - 0.1, "the query had its grace")
-            self.assertLess(took, self.GRACE + 1.0, "the daemon waited on a tool that cannot die")
+            # The grace (2 s) and the wait for the ended tool (0.5 s): 2.52
+            # to 2.56 s measured, polled every 20 ms.
+            self.assertGreater(took, 2.5, "the query had its grace, the tool its moment to end")
+            self.assertLess(took, 2.7, "the daemon waited on a tool that cannot die")
             self.assertEqual(len(self.stuck_tools(box)), 1, "the tool is still stuck, left to init")
 
             # The start script: start, then restart while the new daemon's

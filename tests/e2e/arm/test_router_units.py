@@ -10,9 +10,12 @@ sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 import harness  # noqa: E402
 from machine import EmulatedRouter  # noqa: E402
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))), "sim"))
+import test_kernel_as  # noqa: E402
+
 UNIT_TESTS = ["test_settings", "test_text", "test_gpio", "test_loop", "test_spawn", "test_capture", "test_netdev", "test_serial"]
 FDREPORT = os.environ.get("TAVRIN_FDREPORT", "")
-OLDER_KERNELS = ("4.4", "3.14", "3.10")
+OLDER_KERNELS = ("4.4", "3.14", "3.10", "2.6.32")
 
 
 class RouterUnits(unittest.TestCase):
@@ -23,7 +26,13 @@ class RouterUnits(unittest.TestCase):
         # that path may lie under /tmp, which the router mounts afresh at
         # boot, so the helper is linked there once the machine is up.
         files["/opt/tests/fdreport"] = FDREPORT
+        files["/opt/tests/syscall_probe"] = os.path.join(build, "sim", "syscall_probe")
         with EmulatedRouter(files=files) as box:
+            # First the older kernels' stand-in, with the ARM numbers.
+            def probe(kernel, args):
+                return box.run(f"{box.kernel_as_bin} {kernel} /opt/tests/syscall_probe probe {' '.join(args)}")[1] \
+                    .splitlines()
+            self.assertEqual(test_kernel_as.mismatches(probe, box.sh("uname -m").strip()), [])
             status, out = box.run(f"mkdir -p '{os.path.dirname(FDREPORT)}' && ln -sf /opt/tests/fdreport '{FDREPORT}'")
             self.assertEqual(status, 0, out)
             runs = [(name, "") for name in UNIT_TESTS]
