@@ -17,21 +17,17 @@ namespace {
 constexpr mode_t CAPTURE_MODE = 0644;
 
 // A private copy's name: the capture's name, a dot, and RANDOM_CHARS
-// characters of NAME_ALPHABET (32 of them: 2^30 names), drawn from the
-// clock and where this process's stack lies (both differ from run to run),
-// stepped by the C standard's example rand() from one attempt to the next.
-// Names taken by anything else are passed over, up to CREATE_ATTEMPTS.
+// characters of NAME_ALPHABET (32 of them: 2^30 names), stepped by the C
+// standard's example rand() from one attempt to the next.
 constexpr size_t RANDOM_CHARS = 6;
 constexpr char NAME_ALPHABET[] = "abcdefghijklmnopqrstuvwxyz012345";
 static_assert(sizeof NAME_ALPHABET - 1 == 32, "five bits a character");
 constexpr uint32_t RAND_MULTIPLIER = 1103515245U;
 constexpr uint32_t RAND_INCREMENT = 12345U;
 constexpr int CREATE_ATTEMPTS = 100;
+}  // namespace
 
-// Creates `path`, a dot and random characters, with O_EXCL and O_NOFOLLOW
-// (nothing anyone put at such a name is opened or followed), for writing.
-// The name is left in `name`; -1 when none can be made.
-int create_copy(const char* path, char (&name)[PATH_MAX])
+int create_copy(const char* path, char (&name)[PATH_MAX], uint32_t seed)
 {
     const size_t length = std::strlen(path);
     if (length + 1 + RANDOM_CHARS + 1 > sizeof name)
@@ -39,9 +35,7 @@ int create_copy(const char* path, char (&name)[PATH_MAX])
     std::memcpy(name, path, length);
     name[length] = '.';
     char* random = name + length + 1;
-    timespec now;
-    clock_gettime(CLOCK_REALTIME, &now);
-    uint32_t bits = static_cast<uint32_t>(now.tv_nsec) ^ static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&now));
+    uint32_t bits = seed;
     for (int attempt = 0; attempt < CREATE_ATTEMPTS; ++attempt) {
         for (size_t i = 0; i < RANDOM_CHARS; ++i) {
             bits = bits * RAND_MULTIPLIER + RAND_INCREMENT;
@@ -53,6 +47,16 @@ int create_copy(const char* path, char (&name)[PATH_MAX])
             return fd;
     }
     return -1;
+}
+
+namespace {
+// A seed that differs from run to run: the clock and where this process's
+// stack lies.
+uint32_t copy_seed()
+{
+    timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<uint32_t>(now.tv_nsec) ^ static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&now));
 }
 
 // Writes all of `bytes`; false on any failure (no room, an I/O error).
@@ -140,7 +144,7 @@ private:
     {
         if (fd_ < 0 && !failed_) {
             // Kept above 2 as the pipe is (a daemon started with them closed).
-            const int made = create_copy(capture_, name_);
+            const int made = create_copy(capture_, name_, copy_seed());
             fd_ = move_above_stdio(made);
             if (made >= 0 && fd_ < 0)
                 unlink(name_);

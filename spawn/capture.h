@@ -5,7 +5,9 @@
 
 #include "spawn/spawn.h"
 
+#include <climits>
 #include <cstddef>
+#include <cstdint>
 
 // How much of an answer is kept to be scanned: the counts the modes read
 // stand at its start.
@@ -25,6 +27,14 @@ void answer_head_add(answer_head* head, const char* bytes, size_t count);
 // answer's start: 0 with `*value` set, or -1 when the scan does not convert
 // exactly one number. A NUL byte ends the text scanned.
 int answer_head_scan(const answer_head& head, const char* format, unsigned* value);
+
+// Creates a private file for an answer's copy beside `path`, for writing:
+// its name, a dot and six characters drawn from `seed` (each attempt's
+// from the one before), opened with O_EXCL and O_NOFOLLOW, so that nothing
+// anyone put at such a name is opened or followed; names taken are passed
+// over, up to 100. Its descriptor, its name left in `name`; -1 when none
+// can be made.
+int create_copy(const char* path, char (&name)[PATH_MAX], uint32_t seed);
 
 // One query's answer.
 struct tool_answer {

@@ -3,12 +3,14 @@
 #include "daemon/service.h"
 
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdarg>
 #include <ctime>
 #include <initializer_list>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -31,6 +33,24 @@ int open_null_above_stdio()
     return move_above_stdio(open("/dev/null", O_RDWR));
 }
 
+// One more than the highest descriptor the process may hold. glibc asks
+// the kernel only through prlimit64 (Linux 2.6.36) and, without it, takes
+// 256; the old call itself (32-bit ARM: ugetrlimit) does not.
+#if defined(SYS_ugetrlimit)
+constexpr long GETRLIMIT = SYS_ugetrlimit;
+#elif defined(SYS_getrlimit)
+constexpr long GETRLIMIT = SYS_getrlimit;
+#endif
+int descriptor_limit()
+{
+    struct {
+        unsigned long cur, max;
+    } limit;
+    if (syscall(GETRLIMIT, RLIMIT_NOFILE, &limit) == 0)
+        return limit.cur < INT_MAX ? static_cast<int>(limit.cur) : INT_MAX;
+    return getdtablesize();
+}
+
 // Closes every descriptor from 3 up: close_range (Linux 5.9) by its system
 // call number, as C libraries before glibc 2.34 have no wrapper for it;
 // without it, one call per possible descriptor.
@@ -40,7 +60,7 @@ void close_from_3()
     if (syscall(SYS_close_range, 3U, ~0U, 0U) == 0)
         return;
 #endif
-    for (int fd = getdtablesize() - 1; fd >= 3; --fd)
+    for (int fd = descriptor_limit() - 1; fd >= 3; --fd)
         close(fd);
 }
 

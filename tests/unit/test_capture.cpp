@@ -296,10 +296,39 @@ TEST_F(Capture, PlantedNamesAreReplacedAndWhatTheyNamedIsLeftUntouched)
         EXPECT_EQ(query_count(name, "echo 12345678"), 12345678) << name;
         expect_published(name, "12345678\n");
     }
+    // A link planted at the name a copy would take first: passed over.
+    char first[PATH_MAX], second[PATH_MAX];
+    close(create_copy(path.c_str(), first, 42));
+    ASSERT_EQ(unlink(first), 0);
+    ASSERT_EQ(symlink(victim.c_str(), first), 0);
+    const int copy = create_copy(path.c_str(), second, 42);
+    EXPECT_GE(copy, 0) << "a taken name ends the search";
+    close(copy);
+    EXPECT_STRNE(first, second);
     EXPECT_EQ(slurp(victim), "keep me\n");
     struct stat st;
     ASSERT_EQ(stat(victim.c_str(), &st), 0);
     EXPECT_EQ(st.st_nlink, 1u) << "only the planted name went";
+}
+
+TEST_F(Capture, DaemonNotRunningAsRootPublishesInAStickyTmpButNotOverAnotherUsersFile)
+{
+    if (geteuid() != 0)
+        return;  // it takes root to become another user
+    ASSERT_EQ(chmod(dir.c_str(), 01777), 0);
+    std::ofstream(path) << "root's\n";
+    const std::string own = dir + "/own.txt";
+    in_fresh_process([&] {
+        ASSERT_EQ(setuid(65534), 0);
+        EXPECT_EQ(query_count(path, "echo 3"), 3) << "counted all the same";
+        EXPECT_EQ(query_count(own, "echo 4"), 4);
+    });
+    EXPECT_EQ(slurp(path), "root's\n");
+    struct stat st;
+    ASSERT_EQ(stat(own.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 65534u);
+    EXPECT_EQ(slurp(own), "4\n");
+    EXPECT_EQ(entries(dir), (std::set<std::string>{"capture.txt", "own.txt"})) << "a copy left behind";
 }
 
 TEST_F(Capture, FolderWithFilesAtTheNameChangesNothingButThePublishing)
