@@ -45,15 +45,12 @@ sys.path.insert(0, os.path.join(HERE, "..", "sim"))
 sys.path.insert(0, os.path.join(HERE, "..", "sim", "router"))
 import iterations  # noqa: E402
 from peers import IpsecPeers, OpenVpnPeers, WiredWifi  # noqa: E402
-from sandbox import Sandbox, need_root  # noqa: E402
+from sandbox import CAPTURES, Sandbox, need_root  # noqa: E402
 
 SERIAL = ("serinfo:1.0 driver revision:\n0: uart:16550A port:000003F8 irq:4 tx:{} rx:{}\n"
           "1: uart:16550A port:000002F8 irq:3 tx:{} rx:{}\n")
 # The serial counters in SERIAL's order.
 COUNTERS = ((0, "tx"), (0, "rx"), (1, "tx"), (1, "rx"))
-# The capturing modes' capture names.
-CAPTURES = {11: "/tmp/tavrin_wifi_ap.txt", 13: "/tmp/tavrin_open_vpn.txt", 14: "/tmp/tavrin_ipsec.txt",
-            16: "/tmp/tavrin_kv_vpn.txt"}
 # Samples at least: the first, and three to compare with it.
 MIN_SAMPLES = 4
 NOT_RUNNING = "not running"

@@ -102,6 +102,11 @@ class LogMessage:
         return repr(self.raw)
 
 
+# Where the capturing modes publish their answers.
+CAPTURES = {11: "/tmp/tavrin_wifi_ap.txt", 13: "/tmp/tavrin_open_vpn.txt", 14: "/tmp/tavrin_ipsec.txt",
+            16: "/tmp/tavrin_kv_vpn.txt"}
+
+
 class Sandbox:
     # How late after its sleep an iteration may write, and how soon after
     # a blink: measured here (2 cores) while a whole test run went on

@@ -12,7 +12,7 @@ sys.path.insert(0, os.path.join(ROOT, "sim"))
 sys.path.insert(0, os.path.join(ROOT, "sim", "router"))
 
 import iterations  # noqa: E402
-import sandbox  # noqa: E402,F401
+import sandbox  # noqa: E402
 
 
 def emulated():
@@ -29,10 +29,9 @@ def Machine(*args, **kw):
     return sandbox.Sandbox(*args, **kw)
 
 
-# The capturing modes, their capture's name, and (a pattern of) what the
-# capture holds while status_up() holds.
-CAPTURES = {11: "/tmp/tavrin_wifi_ap.txt", 13: "/tmp/tavrin_open_vpn.txt", 14: "/tmp/tavrin_ipsec.txt",
-            16: "/tmp/tavrin_kv_vpn.txt"}
+# The capturing modes' capture names, and (a pattern of) what the capture
+# holds while status_up() holds.
+CAPTURES = sandbox.CAPTURES
 CAPTURED = {11: r"^([0-9a-f]{2}:){5}[0-9a-f]{2}$", 13: r"^RX bytes:[1-9]\d*$",
             14: r"^Security Associations \(1 up$", 16: r"LISTEN +\d+/zelbarin"}
 

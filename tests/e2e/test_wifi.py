@@ -147,6 +147,7 @@ class AccessPoint(unittest.TestCase):
             box.wait_iterations(2, 11)
             stopped = timed(box, wifi.stop_ap)
             self.assertEqual(box.stop_after(2, 11, since=stopped[1]), 0)
+            self.assertEqual(box.read("/tmp/tavrin_wifi_ap.txt"), "", "no access point: an empty answer")
         assert_off_from_the_next_iteration(self, box, 11, stopped)
 
 

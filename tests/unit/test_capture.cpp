@@ -342,28 +342,6 @@ TEST_F(Capture, FolderWithFilesAtTheNameChangesNothingButThePublishing)
     EXPECT_EQ(entries(dir), std::set<std::string>{"capture.txt"}) << "the unpublished copy is removed";
 }
 
-TEST_F(Capture, NameReplacedWhileTheQueryRunsChangesNothing)
-{
-    // Someone replaces the name while the query runs (here the query
-    // itself, to be sure of the moment).
-    EXPECT_EQ(query_count(path, "echo 2 up; rm -f " + path + "; mkfifo " + path), 2);
-    expect_published(path, "2 up\n");
-}
-
-TEST_F(Capture, AnswerIsReadWithTheStandardDescriptorsClosed)
-{
-    // A daemon started with 1 and 2 closed: the pipe would land there, and
-    // a write end at 2 would be ignored by the runner.
-    in_fresh_process([this] {
-        close(1);
-        close(2);
-        EXPECT_EQ(query_count(path, "echo 8 stations"), 8);
-        EXPECT_EQ(fcntl(1, F_GETFD), -1);
-        EXPECT_EQ(fcntl(2, F_GETFD), -1);
-    });
-    EXPECT_EQ(slurp(path), "8 stations\n");
-}
-
 TEST_F(Capture, WithoutADescriptorToSpareThereIsNoAnswerAndTheNameIsUntouched)
 {
     std::ofstream(path) << "an old answer\n";

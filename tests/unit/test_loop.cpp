@@ -68,14 +68,6 @@ TEST_F(Loop, StopFlagIsReadAtTheTopOfEachIteration)
     EXPECT_EQ(dev.led_levels().size(), 3u) << "the iteration that saw the flag set runs to its end";
 }
 
-TEST_F(Loop, LoopDoesNotStartWhenTheFlagIsAlreadySet)
-{
-    got_signal = SIGINT;
-    run_mode_loop({{0, 10000000}, test_body});
-    EXPECT_EQ(evaluations, 0);
-    EXPECT_TRUE(dev.led_levels().empty());
-}
-
 TEST_F(Loop, EachStopSignalEndsThePeriodSleepWithoutAFurtherWrite)
 {
     for (int sig : {SIGINT, SIGTERM, SIGQUIT}) {
@@ -161,13 +153,4 @@ TEST_F(Loop, QueryEndedByTheStopGraceEndsTheModeWithNothingMoreDone)
         std::remove(script.c_str());
     }
     std::remove(tools.c_str());
-}
-
-TEST(LogIdentity, IsTheTextAfterTheLastSlash)
-{
-    EXPECT_STREQ(log_identity("/opt/tavrin/bin/tavrind"), "tavrind");
-    EXPECT_STREQ(log_identity("tavrind"), "tavrind");
-    EXPECT_STREQ(log_identity("./x/led-daemon"), "led-daemon");
-    EXPECT_STREQ(log_identity("/usr/sbin/"), "") << "trailing slashes are kept";
-    EXPECT_EQ(log_identity(nullptr), nullptr) << "no argv[0]: syslog's own default";
 }

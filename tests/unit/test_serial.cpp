@@ -120,14 +120,6 @@ TEST(SerialRead, Port1IsTheFirstLineStartingWith1)
     EXPECT_EQ(d.last().tx, 20u);
 }
 
-TEST(SerialRead, PortLineAsTheLastLineWithoutNewline)
-{
-    DriverDir d;
-    d.write(0, "0: uart:16550A tx:3 rx:4");
-    ASSERT_EQ(d.read(0), 0);
-    EXPECT_EQ(d.last().rx, 4u);
-}
-
 TEST(SerialRead, ReadErrorEndsTheLineSearch)
 {
     // A folder opens for reading but every read of it fails.

@@ -77,11 +77,6 @@ TEST(Settings, FirstMatchingLineWins)
 TEST(Settings, CrLfReadsLikeLf)
 {
     EXPECT_EQ(mode_of("A=1\r\nMOD_TAVRIN_MODE=11\r\nB=2\r\n"), 11u);
-    EXPECT_EQ(mode_of("MOD_TAVRIN_MODE=\"11\"\r\n"), 11u);
-}
-
-TEST(Settings, CrLfLineEndIsNotPartOfTheValueText)
-{
     const std::string text = "NAME=router one\r\nQUOTED=\"x\"\r\n";
     text_file f(text.data(), text.size());
     EXPECT_STREQ(settings_find(f, "NAME"), "router one");
