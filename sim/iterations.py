@@ -165,17 +165,16 @@ def mismatch_after_change(its, began, done, until, expected, old=None, settling=
 
 @dataclass(frozen=True)
 class Timing:
-    """How long the daemon's evaluations take on a machine, measured there:
-    at most where it reads a pin or a kernel file (modes 1 to 10) and where
-    it runs the device's tools (modes 11 to 16), and at the least after a
-    blink (modes 11 and 12: one query of the tool)."""
+    """How long the daemon's evaluations may take on a machine, set from
+    what was measured there (summary()): at most, per mode (seconds, modes
+    1 to 16 in order), and at the least after a blink (modes 11 and 12: one
+    query of the tool)."""
     machine: str
-    read_max: float
-    query_max: float
+    most_by_mode: tuple
     after_blink_min: float
 
     def most(self, mode):
-        return self.read_max if 1 <= mode <= 10 else self.query_max
+        return self.most_by_mode[mode - 1]
 
 
 def _note_figures(its, mode, timing):

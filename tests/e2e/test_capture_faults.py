@@ -287,11 +287,13 @@ class CapturingModes(unittest.TestCase):
         its answers and publishes them: the pipe and the copy never become
         its own 0, 1 or 2. The log socket takes the lowest free descriptor
         at start, so the first pipe would land on 2 with (1, 2) or (0, 2)
-        closed, on 1 with all three closed. Looked at while a query runs
-        (its tool made to sleep a second)."""
-        slowed = HUNG_TOOL[mode]
+        closed, on 1 with all three closed. Looked at while a query runs,
+        once its copy is made: the tool that writes the answer into the
+        pipe (grep, where the mode's tool's output goes through it) made to
+        end a second after it has written."""
+        slowed = "hostapd_cli" if mode == 11 else "grep"
         real = self.wrap(box, slowed)
-        box.tool(slowed, f'sleep 1\nexec {real} "$@"')
+        box.tool(slowed, f'{real} "$@"\nstatus=$?\nsleep 1\nexit $status')
         for closed in ((1, 2), (0, 2), (0, 1, 2)):
             with self.subTest(closed=closed):
                 box.remove(path)

@@ -6,6 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
+
 TEST(Gpio, AbsentDeviceIsRetriedOnEveryCallUntilItOpens)
 {
     sim_device dev;
@@ -62,13 +65,16 @@ TEST(Gpio, BlinkIsEightWritesAt125msStepsEndingOn)
     const auto writes = dev.events("led");
     ASSERT_EQ(writes.size(), 8u);
     // A sleep never ends early; here, where nothing else of the daemon's
-    // runs, it wakes a few milliseconds late at most: 45 ms a step and
-    // 250 ms in all leave room for a machine busy with other tests.
+    // runs, it wakes a few milliseconds late at most. Measured with a test
+    // run beside it: a step at most 130 ms and the blink 1.011 s on the
+    // host, at most 134 ms and 1.021 s on the emulated router.
+    double longest = 0;
     for (size_t i = 1; i < writes.size(); ++i) {
-        const double step = writes[i].t - writes[i - 1].t;
-        EXPECT_GE(step, 0.120) << "write " << i;
-        EXPECT_LT(step, 0.170) << "write " << i;
+        longest = std::max(longest, writes[i].t - writes[i - 1].t);
+        EXPECT_GE(writes[i].t - writes[i - 1].t, 0.120) << "write " << i;
     }
+    std::printf("the longest step %.1f ms, the blink %.3f s\n", longest * 1000, took);
+    EXPECT_LT(longest, 0.140);
     EXPECT_GE(took, 0.995) << "eight 125 ms sleeps";
-    EXPECT_LT(took, 1.25);
+    EXPECT_LT(took, 1.06);
 }

@@ -102,15 +102,6 @@ TEST_F(Loop, BlinkReplacesWriteAndSleepAndIsNotCutShort)
     EXPECT_LT(took, 3.0) << "no period sleep after a blink";
 }
 
-TEST_F(Loop, BodyCanEndTheModeWithoutTouchingTheLed)
-{
-    next_step = end_mode();
-    run_mode_loop({{0, 10000000}, test_body});
-    EXPECT_EQ(evaluations, 1);
-    EXPECT_TRUE(dev.led_levels().empty());
-    EXPECT_EQ(got_signal.load(), 0);
-}
-
 TEST_F(Loop, QueryEndedByTheStopGraceEndsTheModeWithNothingMoreDone)
 {
     // Tools that hang after part of an answer that would show as on: a
