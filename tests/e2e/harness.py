@@ -90,15 +90,16 @@ def wait_for_process(box, name, timeout=30):
 def stop_while_hung(test, box, names):
     """SIGTERM to the daemon while its query hangs: the query has its grace
     of 2 s, then the daemon logs "stopped" (last) at once, leaving none of
-    `names` behind. Measured on both machines with a test run beside:
-    "stopped" 2.00 to 2.05 s after the signal."""
+    `names` behind. Measured in a whole test run: "stopped" 2.001 to 2.003 s
+    after the signal on the host, 2.008 to 2.194 s on the emulated router."""
     began = time.monotonic()
     sent = box.signal(signal.SIGTERM)
     test.assertEqual(box.wait(timeout=10), 0, "the daemon did not end: its query still hangs")
-    took, most = box.stopped_time() - sent, 2.25
+    took, most = box.stopped_time() - sent, 2.4 if emulated() else 2.1
     if emulated() and not box.led_writes():
         # Stamped by syslogd in whole seconds there, where the daemon did
-        # not hold the GPIO device (whose close stamps its end): timed here.
+        # not hold the GPIO device (whose close stamps its end): timed here
+        # (2.230 and 2.253 s measured).
         took, most = time.monotonic() - began, 2.8
     print(f"stopped {took:.3f} s after the signal, a query hung")
     test.assertGreater(took, 1.99, "the query had its grace")

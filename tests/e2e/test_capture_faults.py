@@ -167,7 +167,8 @@ class CapturingModes(unittest.TestCase):
                     self.assertIsNotNone(box.read("/tmp/second-name"), "the old capture keeps its other name")
         self.assertEqual(box.stop_after(0, mode), 0)
         self.assertEqual(self.own_log(box), ["started", "stopped"])
-        self.assertIsNone(harness.timing_mismatch(box, mode))
+        if not harness.emulated():  # there the harness's probes share the router's one CPU with it
+            self.assertIsNone(harness.timing_mismatch(box, mode))
 
     # ---- /tmp full, read-only, missing ---------------------------------------------
     def unusable_tmp(self, box, mode, path):

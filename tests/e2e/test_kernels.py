@@ -1,10 +1,7 @@
-"""The daemon as the routers' older kernels run it: started through
-kernel_as (sim/kernel_as.cpp), whose seccomp filter answers ENOSYS to every
-system call the kernel did not have yet, for the daemon and every tool it
-runs. 4.4: no close_range, statx; 3.14 and 3.10: nothing newer either;
-2.6.32: no prlimit64 and sendfile to sockets only. On each: the stop grace
-with a hung tool, and the descriptors a child starts with (the capturing
-modes' faults on each: test_capture_faults)."""
+"""The daemon as the routers' older kernels run it (sim/kernel_as.cpp: 4.4,
+3.14, 3.10, 2.6.32), for it and every tool it runs: the stop grace with a
+hung tool, and the descriptors a child starts with (the capturing modes'
+faults on each: test_capture_faults)."""
 import os
 import unittest
 
