@@ -67,7 +67,7 @@ TEST(Gpio, BlinkIsEightWritesAt125msStepsEndingOn)
     // A sleep never ends early; here, where nothing else of the daemon's
     // runs, it wakes a few milliseconds late at most. Measured with a test
     // run beside it: a step at most 130 ms and the blink 1.011 s on the
-    // host, at most 127 ms and 1.012 s on the emulated router.
+    // host, at most 127.5 ms and 1.013 s on the emulated router.
     double longest = 0;
     for (size_t i = 1; i < writes.size(); ++i) {
         longest = std::max(longest, writes[i].t - writes[i - 1].t);

@@ -193,7 +193,7 @@ class StuckDriver(unittest.TestCase):
             print(f"ended {took:.2f} s after SIGTERM, its tool stuck in the driver")
             self.assertEqual(box.wait(timeout=10), 0)
             self.assertEqual(box.log_texts(), ["started", "stopped"])
-            # The grace (2 s) and the wait for the ended tool (0.5 s): 2.54
+            # The grace (2 s) and the wait for the ended tool (0.5 s): 2.53
             # to 2.62 s measured, polled every 20 ms.
             self.assertGreater(took, 2.5, "the query had its grace, the tool its moment to end")
             self.assertLess(took, 2.7, "the daemon waited on a tool that cannot die")
